@@ -1,0 +1,40 @@
+# Purgix: build, test and run.
+#   make run ARGS="..."   set up this machine, build, and run purgix-cli with ARGS
+#   make test             set up this machine, build, and run every test (also under ASan/UBSan)
+
+ARGS ?= --help
+SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
+
+.PHONY: all deps build build-asan test unit-test test-asan run format clean
+
+all: build
+
+deps:
+	@$(SUDO) scripts/install-deps.sh
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default
+
+build-asan: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan
+
+# The whole suite (root-only integration tests skip with a reason when not root), then the unit
+# tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
+test: build build-asan
+	@ctest --preset default
+	@ctest --preset asan-unit
+
+# Only the unit tests (no root, no devices).
+unit-test: build
+	@ctest --preset default -L unit
+
+run: build
+	@$(SUDO) build/default/purgix-cli $(ARGS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf build
