@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-tools-dev qt6-l10n-tools
   libpugixml-dev libssl-dev libblkid-dev libmount-dev libudev-dev libburn-dev
-  nlohmann-json3-dev
+  nlohmann-json3-dev openssl
   # integration tests: file systems, partition tools, attributes, trash
   util-linux dosfstools ntfs-3g fusefat exfatprogs exfat-fuse fdisk e2fsprogs xfsprogs
   btrfs-progs attr trash-cli
