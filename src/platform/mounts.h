@@ -1,0 +1,33 @@
+// The mount table.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace purgix::platform {
+
+struct MountEntry {
+    std::string target; // mount point, with a trailing "/"
+    std::string source; // device or other source as the table names it
+    std::string fstype; // "ext4", "fuseblk", "fuse.fusefat", ...
+    std::string options;
+    dev_t devno = 0; // major:minor of the mounted file system
+};
+
+// The mounts of this process's mount namespace, in mount-table order (libmount, so that mount
+// points with blanks and other escaped characters come out right). Empty when unreadable.
+std::vector<MountEntry> ReadMountTable();
+
+// The mount point (with trailing "/") of the mounted file system that holds `path`: the longest
+// mount point that contains it, the last mount winning where several share one point. The path
+// is made canonical first: its folder's symbolic links are resolved, a final symbolic link is
+// not (the link itself lives in the folder). For a path that does not exist, its nearest
+// existing parent is used. Empty for a relative path or when the table cannot be read.
+std::string MountPointOfPath(const std::string& path);
+
+// The same over a given table (tests).
+std::string MountPointOfPath(const std::string& path, const std::vector<MountEntry>& table);
+
+} // namespace purgix::platform
