@@ -85,9 +85,8 @@ void TGlobalSettings::RegisterEnumeration(const std::string& name, int& field,
 
 std::vector<TPersistedProperty> TGlobalSettings::Properties() const {
     std::vector<TPersistedProperty> sorted = FProperties;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
-        return Lower(a.name) < Lower(b.name);
-    });
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto& a, const auto& b) { return Lower(a.name) < Lower(b.name); });
     return sorted;
 }
 
@@ -122,8 +121,7 @@ void TGlobalSettings::SaveToRegistry() {
         try {
             reg.WriteString(p.name, p.kind == tkArray ? std::string() : p.get());
         } catch (const std::exception& e) {
-            platform::DebugOutput(std::string("EX COULD NOT SAVE VALUE TO REGISTRY: ") +
-                                  e.what());
+            platform::DebugOutput(std::string("EX COULD NOT SAVE VALUE TO REGISTRY: ") + e.what());
         }
     }
 }
@@ -173,6 +171,8 @@ void InitializeGlobalConfig() {
     ConfigSlot() = std::move(config);
 }
 
-void FinalizeGlobalConfig() { ConfigSlot().reset(); }
+void FinalizeGlobalConfig() {
+    ConfigSlot().reset();
+}
 
 } // namespace purgix

@@ -90,7 +90,8 @@ std::string MountPointOfPath(const std::string& path, const std::vector<MountEnt
     const std::string canonical = Canonical(path);
     const MountEntry* best = nullptr;
     for (const MountEntry& e : table)
-        if (Contains(e.target, canonical) && (best == nullptr || e.target.size() >= best->target.size()))
+        if (Contains(e.target, canonical) &&
+            (best == nullptr || e.target.size() >= best->target.size()))
             best = &e;
     return best ? best->target : std::string();
 }

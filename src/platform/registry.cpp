@@ -27,7 +27,9 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
-bool SameName(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
+bool SameName(std::string_view a, std::string_view b) {
+    return Lower(a) == Lower(b);
+}
 
 const char* RootName(RegRootKey root) {
     return root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
@@ -121,11 +123,13 @@ std::string ValueText(const RegValue& v) {
     case REG_BINARY:
         return "hex:" + HexBytes(v.bytes);
     default:
-        return "hex(" + [&] {
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "%x", static_cast<unsigned>(v.type));
-            return std::string(buf);
-        }() + "):" + HexBytes(v.bytes);
+        return "hex(" +
+               [&] {
+                   char buf[16];
+                   std::snprintf(buf, sizeof buf, "%x", static_cast<unsigned>(v.type));
+                   return std::string(buf);
+               }() +
+               "):" + HexBytes(v.bytes);
     }
 }
 
@@ -195,10 +199,11 @@ RegValue ParseData(const std::string& data, std::size_t line) {
     }
     if (data.rfind("dword:", 0) == 0) {
         const std::string digits = data.substr(6);
-        if (digits.size() != 8 || digits.find_first_not_of("0123456789abcdefABCDEF") !=
-                                      std::string::npos)
+        if (digits.size() != 8 ||
+            digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
             Malformed(line, "bad dword");
-        return RegValue::Dword(static_cast<std::uint32_t>(std::strtoul(digits.c_str(), nullptr, 16)));
+        return RegValue::Dword(
+            static_cast<std::uint32_t>(std::strtoul(digits.c_str(), nullptr, 16)));
     }
     std::uint32_t type = REG_BINARY;
     std::string rest;
@@ -536,8 +541,8 @@ RegistryHive LoadHive(int dir, const std::string& name, RegRootKey root) {
 void SaveHive(int dir, const Location& loc, const RegistryHive& hive, RegRootKey root) {
     const std::string text = hive.Serialize(root);
     const std::string temp = loc.file + ".tmp-" + std::to_string(::getpid());
-    UniqueFd fd(::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         0600));
+    UniqueFd fd(
+        ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd && errno == EEXIST) {
         ::unlinkat(dir, temp.c_str(), 0); // left by a process of ours that died
         fd.Reset(::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -700,7 +705,9 @@ std::optional<RegValue> TRegistry::ReadValue(const std::string& name) const {
     return std::nullopt;
 }
 
-bool TRegistry::ValueExists(const std::string& name) const { return ReadValue(name).has_value(); }
+bool TRegistry::ValueExists(const std::string& name) const {
+    return ReadValue(name).has_value();
+}
 
 RegDataType TRegistry::GetDataType(const std::string& name) const {
     const auto v = ReadValue(name);
@@ -733,8 +740,9 @@ bool TRegistry::DeleteValue(const std::string& name) {
     try {
         return Modify(root_, [&](RegistryHive& hive) {
             RegistryHive::Key* k = hive.Find(path_);
-            return k != nullptr &&
-                   std::erase_if(k->values, [&](const auto& v) { return SameName(v.name, name); }) > 0;
+            return k != nullptr && std::erase_if(k->values, [&](const auto& v) {
+                                       return SameName(v.name, name);
+                                   }) > 0;
         });
     } catch (const ERegistryError& e) {
         DebugOutput(std::string("Registry: ") + e.what());

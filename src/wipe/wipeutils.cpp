@@ -19,7 +19,9 @@ std::string WithSlash(std::string path) {
     return path;
 }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 enum class Kind { missing, folder, file, link, special };
 
@@ -97,11 +99,21 @@ bool WildcardMatch(const char* name, const char* mask) {
 
 } // namespace
 
-bool IsWow64() { return false; }
-bool DisableFsRedirection() { return false; }
-bool RevertFsRedirection() { return false; }
-std::string MapToSysNative(const std::string& path) { return path; }
-std::string MapToSysWow64(const std::string& path) { return path; }
+bool IsWow64() {
+    return false;
+}
+bool DisableFsRedirection() {
+    return false;
+}
+bool RevertFsRedirection() {
+    return false;
+}
+std::string MapToSysNative(const std::string& path) {
+    return path;
+}
+std::string MapToSysWow64(const std::string& path) {
+    return path;
+}
 
 bool ExpandEnvironment(std::string& path) {
     std::string out;
@@ -168,9 +180,8 @@ bool FileExistsEx(const std::string& path, std::string& out, bool redirect, bool
             std::size_t start = 0;
             while (!found && start <= dirs.size()) {
                 const auto colon = dirs.find(':', start);
-                std::string dir =
-                    dirs.substr(start, colon == std::string::npos ? std::string::npos
-                                                                  : colon - start);
+                std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos
+                                                                                : colon - start);
                 start = colon == std::string::npos ? dirs.size() + 1 : colon + 1;
                 if (dir.empty())
                     continue;
@@ -191,7 +202,9 @@ bool FileExistsEx(const std::string& path, std::string& out, bool redirect, bool
     return found;
 }
 
-std::string GetCurrentUserName() { return platform::InvokingUser().name; }
+std::string GetCurrentUserName() {
+    return platform::InvokingUser().name;
+}
 
 std::string MakeValidFileName(const std::string& name) {
     std::string out;
@@ -269,10 +282,10 @@ void FindFiles(std::vector<std::string>& list, const std::string& mask, const st
     for (const auto& [name, kind] : ListFolder(base)) {
         if (!MatchesMask(name, mask))
             continue;
-        const bool wanted = (kind == Kind::file && (attributes & ~faDirectory & 0x1EF) != 0) ||
-                            (kind == Kind::folder && (attributes & faDirectory) != 0) ||
-                            ((kind == Kind::link || kind == Kind::special) &&
-                             (attributes & faSpecialNames) != 0);
+        const bool wanted =
+            (kind == Kind::file && (attributes & ~faDirectory & 0x1EF) != 0) ||
+            (kind == Kind::folder && (attributes & faDirectory) != 0) ||
+            ((kind == Kind::link || kind == Kind::special) && (attributes & faSpecialNames) != 0);
         if (wanted)
             list.push_back(base + name);
     }
@@ -283,6 +296,8 @@ std::string GetTempDir() {
     return WithSlash(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
 }
 
-std::string ExtractDrive(const std::string& path) { return platform::MountPointOfPath(path); }
+std::string ExtractDrive(const std::string& path) {
+    return platform::MountPointOfPath(path);
+}
 
 } // namespace purgix

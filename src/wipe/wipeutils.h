@@ -12,8 +12,8 @@ inline constexpr unsigned faDirectory = 0x10;
 // Symbolic links and special files (fifos, sockets, device nodes): listed only when asked for,
 // as names to be removed; they are never opened or followed.
 inline constexpr unsigned faSpecialNames = 0x400;
-inline constexpr unsigned faAnyFile = 0x1EF;           // every regular file, no folders
-inline constexpr unsigned faAnyFileOrFolder = 0x1FF;   // regular files and folders
+inline constexpr unsigned faAnyFile = 0x1EF;         // every regular file, no folders
+inline constexpr unsigned faAnyFileOrFolder = 0x1FF; // regular files and folders
 
 // There is no 64-bit file-system redirection on Linux: these behave as on a 32-bit system
 // (false, paths unchanged). Callers keep calling them so that the procedures read the same.

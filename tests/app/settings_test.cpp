@@ -84,8 +84,8 @@ struct OtherSettings : TGlobalSettings {
         RegisterString("Alpha", alpha);
         RegisterInteger("Count", count);
         RegisterEnumeration("Mode", mode, {"md_off", "md_on"});
-        RegisterProperty({"Callback", tkMethod, [] { return std::string("never"); },
-                          [](const std::string&) {}});
+        RegisterProperty(
+            {"Callback", tkMethod, [] { return std::string("never"); }, [](const std::string&) {}});
         SetRegPath("\\Software\\Other");
     }
     ~OtherSettings() override { SaveToRegistry(); }

@@ -182,8 +182,7 @@ TEST(MountPoint, LongestMountPointOfTheCanonicalPath) {
     EXPECT_EQ(platform::MountPointOfPath(at("vol"), table), at("vol/"));
     EXPECT_EQ(platform::MountPointOfPath(at("volume/x"), table), "/");
     // A link inside the path leads to where the data is; a final link is the link itself.
-    EXPECT_EQ(platform::MountPointOfPath(at("other/into-vol/new/file"), table),
-              at("vol/"));
+    EXPECT_EQ(platform::MountPointOfPath(at("other/into-vol/new/file"), table), at("vol/"));
     EXPECT_EQ(platform::MountPointOfPath(at("other/into-vol"), table), "/");
     EXPECT_EQ(platform::MountPointOfPath("relative/path", table), "");
 
