@@ -52,15 +52,23 @@ std::vector<std::string> Entries(const std::string& folder) {
     return names;
 }
 
-bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool StartsWith(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 // /sys/class/block/NAME resolves to .../block/DISK or .../block/DISK/PART.
-std::string ClassPath(const std::string& name) { return SysfsRoot() + "/class/block/" + name; }
+std::string ClassPath(const std::string& name) {
+    return SysfsRoot() + "/class/block/" + name;
+}
 
 } // namespace
 
-const std::string& SysfsRoot() { return RootSlot(); }
-void SetSysfsRoot(std::string root) { RootSlot() = std::move(root); }
+const std::string& SysfsRoot() {
+    return RootSlot();
+}
+void SetSysfsRoot(std::string root) {
+    RootSlot() = std::move(root);
+}
 
 dev_t DevOfKernelName(const std::string& kernelName) {
     const std::string dev = ReadLine(ClassPath(kernelName) + "/dev");
@@ -71,8 +79,8 @@ dev_t DevOfKernelName(const std::string& kernelName) {
 }
 
 std::optional<BlockDeviceInfo> ProbeBlockDevice(dev_t rdev) {
-    const std::string link =
-        SysfsRoot() + "/dev/block/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
+    const std::string link = SysfsRoot() + "/dev/block/" + std::to_string(major(rdev)) + ":" +
+                             std::to_string(minor(rdev));
     char resolved[PATH_MAX];
     if (::realpath(link.c_str(), resolved) == nullptr)
         return std::nullopt;

@@ -19,10 +19,10 @@ struct BlockDeviceInfo {
     std::string kernelName; // "loop3p1"
     dev_t rdev = 0;
     bool isPartition = false;
-    std::string diskName;     // kernel name of the whole disk ("loop3"); itself for a disk
-    int partitionNumber = 0;  // sysfs "partition"; 0 for a whole disk
-    std::int64_t start = -1;  // partition start in 512-byte units (sysfs "start"); -1 for a disk
-    std::int64_t size = 0;    // size in 512-byte units (sysfs "size")
+    std::string diskName;        // kernel name of the whole disk ("loop3"); itself for a disk
+    int partitionNumber = 0;     // sysfs "partition"; 0 for a whole disk
+    std::int64_t start = -1;     // partition start in 512-byte units (sysfs "start"); -1 for a disk
+    std::int64_t size = 0;       // size in 512-byte units (sysfs "size")
     std::string loopBackingFile; // loop devices: the attached file; empty otherwise
     bool removable = false;      // sysfs "removable" of the disk
 };

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -94,6 +95,45 @@ std::string MountPointOfPath(const std::string& path, const std::vector<MountEnt
             (best == nullptr || e.target.size() >= best->target.size()))
             best = &e;
     return best ? best->target : std::string();
+}
+
+bool IsNetworkFilesystem(const std::string& fstype) {
+    static const char* const kNetwork[] = {
+        "nfs",        "nfs4",        "cifs", "smb3",      "smbfs",
+        "fuse.sshfs", "9p",          "ceph", "glusterfs", "fuse.glusterfs",
+        "davfs",      "fuse.davfs2", "afs",  "ncpfs",     "fuse.rclone"};
+    for (const char* n : kNetwork)
+        if (fstype == n)
+            return true;
+    return false;
+}
+
+std::vector<VolumeMount> ListVolumes(const std::vector<MountEntry>& table) {
+    static const char* const kNotVolumes[] = {"squashfs",    "erofs",           "overlay",
+                                              "iso9660_img", "fuse.squashfuse", "autofs"};
+    std::vector<VolumeMount> volumes;
+    std::vector<dev_t> seen;
+    for (const MountEntry& e : table) {
+        if (IsNetworkFilesystem(e.fstype))
+            continue;
+        bool skip = false;
+        for (const char* n : kNotVolumes)
+            skip = skip || e.fstype == n;
+        if (skip || e.source.empty() || e.source.front() != '/')
+            continue;
+        struct stat st {};
+        if (::stat(e.source.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+            continue;
+        if (std::find(seen.begin(), seen.end(), st.st_rdev) != seen.end())
+            continue;
+        seen.push_back(st.st_rdev);
+        volumes.push_back({e.target, e.source, e.fstype});
+    }
+    return volumes;
+}
+
+std::vector<VolumeMount> ListVolumes() {
+    return ListVolumes(ReadMountTable());
 }
 
 std::string MountPointOfPath(const std::string& path) {

@@ -27,6 +27,22 @@ std::vector<MountEntry> ReadMountTable();
 // existing parent is used. Empty for a relative path or when the table cannot be read.
 std::string MountPointOfPath(const std::string& path);
 
+// A mounted volume: a local file system backed by a block device.
+struct VolumeMount {
+    std::string mountPoint; // with trailing "/"
+    std::string device;     // the block device as the mount table names it
+    std::string fstype;
+};
+
+// The mounted volumes, each device once (its first mount point), in mount-table order. FUSE
+// mounts count when their source is a block device (ntfs-3g's fuseblk; fusefat mounted with
+// fsname=DEVICE). Pseudo, virtual, image and network file systems are not volumes.
+std::vector<VolumeMount> ListVolumes();
+std::vector<VolumeMount> ListVolumes(const std::vector<MountEntry>& table);
+
+// True for network file systems (nfs, cifs, sshfs, ...), whose paths are refused as targets.
+bool IsNetworkFilesystem(const std::string& fstype);
+
 // The same over a given table (tests).
 std::string MountPointOfPath(const std::string& path, const std::vector<MountEntry>& table);
 

@@ -226,7 +226,8 @@ std::unique_ptr<RawDeviceWriter> RawDeviceWriter::Open(const RawTarget& target,
         flags |= O_EXCL;
     UniqueFd fd(::open(target.identity.path.c_str(), flags));
     if (!fd) {
-        refusal = target.identity.path + " cannot be claimed for writing: " + SysErrorMessage(errno);
+        refusal =
+            target.identity.path + " cannot be claimed for writing: " + SysErrorMessage(errno);
         return nullptr;
     }
     struct stat st {};
@@ -283,6 +284,8 @@ IoResult RawDeviceWriter::Write(const void* data, std::size_t length) {
     }
 }
 
-int RawDeviceWriter::Sync() { return ::fsync(fd_.Get()) == 0 ? 0 : errno; }
+int RawDeviceWriter::Sync() {
+    return ::fsync(fd_.Get()) == 0 ? 0 : errno;
+}
 
 } // namespace purgix::platform

@@ -25,9 +25,9 @@ struct DeviceIdentity {
     std::string path;
     dev_t rdev = 0;
     std::int64_t sizeBytes = -1;
-    std::string loopBackingFile;   // loop devices
-    std::int64_t partStart = -1;   // partitions: sysfs start (512-byte units)
-    std::int64_t partSize = -1;    // partitions: sysfs size (512-byte units)
+    std::string loopBackingFile; // loop devices
+    std::int64_t partStart = -1; // partitions: sysfs start (512-byte units)
+    std::int64_t partSize = -1;  // partitions: sysfs size (512-byte units)
 };
 
 // Reads the identity of the device at `path` now. `ok` is false when it is no block device.

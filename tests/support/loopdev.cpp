@@ -43,7 +43,9 @@ std::vector<dev_t> DevicesOf(const std::string& path) {
 
 } // namespace
 
-bool IsRoot() { return ::geteuid() == 0; }
+bool IsRoot() {
+    return ::geteuid() == 0;
+}
 
 bool HaveTool(const std::string& tool) {
     const char* path = std::getenv("PATH");
@@ -51,8 +53,8 @@ bool HaveTool(const std::string& tool) {
     std::size_t start = 0;
     while (start <= dirs.size()) {
         const auto colon = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos
-                                                                              : colon - start);
+        const std::string dir =
+            dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
         if (!dir.empty() && ::access((dir + "/" + tool).c_str(), X_OK) == 0)
             return true;
         if (colon == std::string::npos)
@@ -126,8 +128,7 @@ LoopDevice::LoopDevice(const TempDir& dir, const std::string& image) {
         // Detach by itself should this process die with the device idle.
         loop_info64 info{};
         info.lo_flags = LO_FLAGS_AUTOCLEAR;
-        std::strncpy(reinterpret_cast<char*>(info.lo_file_name), image_.c_str(),
-                     LO_NAME_SIZE - 1);
+        std::strncpy(reinterpret_cast<char*>(info.lo_file_name), image_.c_str(), LO_NAME_SIZE - 1);
         ::ioctl(loop, LOOP_SET_STATUS64, &info);
         fd_ = loop;
         path_ = path;
@@ -163,8 +164,8 @@ void LoopDevice::AddPartitions() {
 
 std::string LoopDevice::Mount(const std::string& device, const std::string& type,
                               const std::string& mountDir) {
-    const std::string dir = mountDir.back() == '/' ? mountDir.substr(0, mountDir.size() - 1)
-                                                   : mountDir;
+    const std::string dir =
+        mountDir.back() == '/' ? mountDir.substr(0, mountDir.size() - 1) : mountDir;
     std::filesystem::create_directories(dir);
     const std::string real = RealPath(dir);
     if (real.rfind(dirRoot_ + "/", 0) != 0)

@@ -28,7 +28,8 @@ bool HaveTool(const std::string& tool);
 #define PURGIX_REQUIRE_TOOL(tool)                                                                  \
     do {                                                                                           \
         if (!::purgix::test::HaveTool(tool))                                                       \
-            GTEST_SKIP() << "needs the tool " << (tool) << " (scripts/install-deps.sh installs it)"; \
+            GTEST_SKIP() << "needs the tool " << (tool)                                            \
+                         << " (scripts/install-deps.sh installs it)";                              \
     } while (0)
 
 // Runs a command; throws std::runtime_error with its output when it does not exit 0.
@@ -58,8 +59,8 @@ public:
 
     // Mounts `device` (this loop device or one of its partitions) at `mountDir` (a folder inside
     // the test's temporary folder, created when missing) with the driver for `type`: "ext4",
-    // "xfs", "btrfs" (kernel), "fusefat", "ntfs-3g", "exfat" (FUSE); "fusefat-unnamed" mounts without
-    // fsname=, so that the mount table does not name the device. Returns the mount point
+    // "xfs", "btrfs" (kernel), "fusefat", "ntfs-3g", "exfat" (FUSE); "fusefat-unnamed" mounts
+    // without fsname=, so that the mount table does not name the device. Returns the mount point
     // with a trailing "/".
     std::string Mount(const std::string& device, const std::string& type,
                       const std::string& mountDir);
