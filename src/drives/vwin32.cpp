@@ -89,8 +89,7 @@ int CloseVolume(int& handle) {
     return result;
 }
 
-bool GetStorageDeviceNumber(int handle, int& deviceType, int& deviceNumber,
-                            int& partitionNumber) {
+bool GetStorageDeviceNumber(int handle, int& deviceType, int& deviceNumber, int& partitionNumber) {
     deviceType = deviceNumber = partitionNumber = -1;
     struct stat st {};
     if (handle < 0 || ::fstat(handle, &st) != 0 || !S_ISBLK(st.st_mode))
@@ -133,8 +132,12 @@ bool GetDeviceNumberOfPath(const std::string& device, int& deviceType, int& devi
     return ok;
 }
 
-bool IsFATVolume(const std::string& drive) { return FilesystemType(drive) == "vfat"; }
-bool IsNTFSVolume(const std::string& drive) { return FilesystemType(drive) == "ntfs"; }
+bool IsFATVolume(const std::string& drive) {
+    return FilesystemType(drive) == "vfat";
+}
+bool IsNTFSVolume(const std::string& drive) {
+    return FilesystemType(drive) == "ntfs";
+}
 
 bool ReadSectors(int handle, std::uint16_t count, std::uint32_t size, void* buffer,
                  std::uint64_t first) {
@@ -204,10 +207,9 @@ bool LockVolume(int& handle, bool dismount) {
         for (auto it = table.rbegin(); it != table.rend(); ++it) {
             struct stat src {};
             const bool ofDevice =
-                (it->devno == st.st_rdev) ||
-                (!it->source.empty() && it->source.front() == '/' &&
-                 ::stat(it->source.c_str(), &src) == 0 && S_ISBLK(src.st_mode) &&
-                 src.st_rdev == st.st_rdev);
+                (it->devno == st.st_rdev) || (!it->source.empty() && it->source.front() == '/' &&
+                                              ::stat(it->source.c_str(), &src) == 0 &&
+                                              S_ISBLK(src.st_mode) && src.st_rdev == st.st_rdev);
             if (ofDevice && ::umount2(it->target.c_str(), 0) != 0) {
                 platform::DebugOutput("umount " + it->target + ": " +
                                       platform::SysErrorMessage(errno));

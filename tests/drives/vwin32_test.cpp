@@ -74,12 +74,21 @@ TEST(Vwin32, ReadSectorsFromAnImage) {
 
 TEST(Vwin32, PartitionTypeNames) {
     const std::pair<int, std::string> cases[] = {
-        {0x01, "FAT12 PARTITION"},  {0x04, "FAT16 PARTITION"},
-        {0x07, "NTFS PARTITION"},   {0x0B, "FAT32 PARTITION"},
-        {0x42, "LINUX SWAP PARTITION"}, {0x82, "LINUX SWAP PARTITION"},
-        {0x43, "LINUX NATIVE"},     {0x83, "LINUX NATIVE"},
-        {0x84, "HIBERNATION PARTITION"}, {0xAF, "MAC OS X PARTITION"},
-        {0xEE, "EFI/GPT SYSTEM PARTITION"}, {0x06, ""}, {0x0C, ""}, {0x0E, ""}, {0x00, ""},
+        {0x01, "FAT12 PARTITION"},
+        {0x04, "FAT16 PARTITION"},
+        {0x07, "NTFS PARTITION"},
+        {0x0B, "FAT32 PARTITION"},
+        {0x42, "LINUX SWAP PARTITION"},
+        {0x82, "LINUX SWAP PARTITION"},
+        {0x43, "LINUX NATIVE"},
+        {0x83, "LINUX NATIVE"},
+        {0x84, "HIBERNATION PARTITION"},
+        {0xAF, "MAC OS X PARTITION"},
+        {0xEE, "EFI/GPT SYSTEM PARTITION"},
+        {0x06, ""},
+        {0x0C, ""},
+        {0x0E, ""},
+        {0x00, ""},
     };
     for (const auto& [type, name] : cases)
         EXPECT_EQ(GetPartitionTypeName(static_cast<std::uint8_t>(type)), name) << type;
