@@ -324,7 +324,10 @@ bool CheckLogSignature(const std::string& filename) {
 
 TWipeLog::TWipeLog() : TWipeLog(std::chrono::system_clock::now) {}
 
-TWipeLog::TWipeLog(TLogClock clock) : FClock(std::move(clock)) {}
+TWipeLog::TWipeLog(TLogClock clock) : FClock(std::move(clock)) {
+    if (!FClock)
+        FClock = std::chrono::system_clock::now;
+}
 
 void TWipeLog::CreateLogFile(const std::string& filename) {
     FLogFile.Reset();

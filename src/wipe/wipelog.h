@@ -86,7 +86,7 @@ bool CheckLogSignature(const std::string& filename);
 // builders put the markup around it.
 class TWipeLog {
 public:
-    // A log that reads the system clock.
+    // A log that reads the system clock (also when `clock` is empty).
     TWipeLog();
     explicit TWipeLog(TLogClock clock);
     TWipeLog(const TWipeLog&) = delete;
