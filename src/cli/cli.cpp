@@ -26,6 +26,9 @@ const std::vector<Command>& Commands() {
          "read-only",
          CmdMethods},
         {"method", "method GUID|NAME        one method with its passes", CmdMethod},
+        {"check-log",
+         "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
+         CmdCheckLog},
     };
     return commands;
 }
