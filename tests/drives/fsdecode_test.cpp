@@ -1,5 +1,6 @@
-// Decoding of FAT boot sectors: sectors built byte by byte here, and image files formatted by
-// mkfs.fat, checked against what fsck.fat reads from the same images.
+// Decoding of FAT and NTFS structures: boot sectors and MFT records built byte by byte here, and
+// image files formatted by mkfs.fat and mkfs.ntfs, checked against what fsck.fat and ntfsinfo
+// read from the same images.
 #include "drives/fsdecode.h"
 
 #include "support/process.h"
@@ -36,6 +37,16 @@ void PrintTo(const FATFields& f, std::ostream* os) {
         << f.RootDirStartSector << " cluster " << f.RootDirStartCluster << "}";
 }
 
+void PrintTo(const NTFSFields& f, std::ostream* os) {
+    *os << "{serial " << f.VolumeSerialNumber << ", sectors " << f.NumberSectors << ", clusters "
+        << f.TotalClusters << ", free " << f.FreeClusters << ", reserved " << f.TotalReserved
+        << ", bytes/sector " << f.BytesPerSector << ", bytes/cluster " << f.BytesPerCluster
+        << ", bytes/record " << f.BytesPerFileRecordSegment << ", clusters/record "
+        << f.ClustersPerFileRecordSegment << ", MFT valid " << f.MftValidDataLength << ", MFT LCN "
+        << f.MftStartLcn << ", mirror LCN " << f.Mft2StartLcn << ", zone " << f.MftZoneStart << "-"
+        << f.MftZoneEnd << "}";
+}
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -49,6 +60,16 @@ void Put32(std::uint8_t* p, std::size_t at, std::uint32_t v) {
     Put16(p, at, static_cast<std::uint16_t>(v));
     Put16(p, at + 2, static_cast<std::uint16_t>(v >> 16));
 }
+
+void Put64(std::uint8_t* p, std::size_t at, std::uint64_t v) {
+    Put32(p, at, static_cast<std::uint32_t>(v));
+    Put32(p, at + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
+std::uint16_t Get16(const std::uint8_t* p, std::size_t at) {
+    return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
+}
+
 // ---------------------------------------------------------------------------------------------
 // FAT boot sectors built from their BIOS parameter block
 
@@ -244,6 +265,418 @@ TEST(FatBootSector, DecodingAgainReplacesEveryValue) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// NTFS boot sectors
+
+struct NtfsBoot {
+    std::uint16_t bytesPerSector = 512;
+    std::uint8_t sectorsPerCluster = 8;
+    std::int64_t totalSectors = 32767;
+    std::int64_t mftLcn = 4;
+    std::int64_t mftMirrLcn = 2047;
+    std::int8_t clustersPerRecord = -10;
+    std::uint64_t serial = 0x8877665544332211;
+};
+
+std::array<std::uint8_t, 512> MakeNtfsBootSector(const NtfsBoot& b) {
+    std::array<std::uint8_t, 512> s{};
+    s[0] = 0xEB;
+    s[1] = 0x52;
+    s[2] = 0x90;
+    std::memcpy(&s[3], "NTFS    ", 8);
+    Put16(s.data(), 11, b.bytesPerSector);
+    s[13] = b.sectorsPerCluster;
+    s[21] = 0xF8;
+    Put64(s.data(), 40, static_cast<std::uint64_t>(b.totalSectors));
+    Put64(s.data(), 48, static_cast<std::uint64_t>(b.mftLcn));
+    Put64(s.data(), 56, static_cast<std::uint64_t>(b.mftMirrLcn));
+    s[64] = static_cast<std::uint8_t>(b.clustersPerRecord);
+    s[68] = 1;
+    Put64(s.data(), 72, b.serial);
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    return s;
+}
+
+// Values that a decoder must leave alone when it does not set them or when it fails.
+NTFSFields Sentinel() {
+    NTFSFields f;
+    f.FreeClusters = 77;
+    f.MftValidDataLength = 12345;
+    f.BytesPerCluster = 99;
+    f.MftStartLcn = 55;
+    return f;
+}
+
+TEST(NtfsBootSector, DecodesClusterAndRecordSizes) {
+    struct Want {
+        std::uint32_t bytesPerCluster;
+        std::int64_t totalClusters;
+        std::uint32_t bytesPerRecord;
+        std::uint32_t clustersPerRecord;
+    };
+    struct Row {
+        const char* name;
+        NtfsBoot boot;
+        Want want;
+    };
+    const Row rows[] = {
+        {"4 KiB clusters, 1 KiB records", {}, {4096, 4095, 1024, 0}},
+        {"1-sector clusters, 2 clusters per record",
+         {.sectorsPerCluster = 1, .clustersPerRecord = 2},
+         {512, 32767, 1024, 2}},
+        {"4096-byte sectors, one cluster per record",
+         {.bytesPerSector = 4096, .sectorsPerCluster = 1, .clustersPerRecord = 1},
+         {4096, 32767, 4096, 1}},
+        {"128 sectors per cluster (largest positive form)",
+         {.sectorsPerCluster = 0x80, .totalSectors = 1 << 20, .mftLcn = 4, .mftMirrLcn = 8191},
+         {65536, 8192, 1024, 0}},
+        {"0xF7: 2^9 sectors per cluster",
+         {.sectorsPerCluster = 0xF7, .totalSectors = 1 << 20, .mftLcn = 4, .mftMirrLcn = 1023},
+         {262144, 2048, 1024, 0}},
+        {"0xF4 with 4096-byte sectors: 16 MiB clusters",
+         {.bytesPerSector = 4096,
+          .sectorsPerCluster = 0xF4,
+          .totalSectors = 1 << 20,
+          .mftLcn = 4,
+          .mftMirrLcn = 200,
+          .clustersPerRecord = -12},
+         {16u << 20, 256, 4096, 0}},
+        {"64 KiB records (largest)", {.clustersPerRecord = -16}, {4096, 4095, 65536, 16}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto sector = MakeNtfsBootSector(row.boot);
+        NTFSFields f = Sentinel();
+        ASSERT_TRUE(DecodeNTFSBootSector(sector.data(), sector.size(), f));
+        NTFSFields want = Sentinel();
+        want.VolumeSerialNumber = static_cast<std::int64_t>(row.boot.serial);
+        want.NumberSectors = row.boot.totalSectors;
+        want.TotalClusters = row.want.totalClusters;
+        want.BytesPerSector = row.boot.bytesPerSector;
+        want.BytesPerCluster = row.want.bytesPerCluster;
+        want.BytesPerFileRecordSegment = row.want.bytesPerRecord;
+        want.ClustersPerFileRecordSegment = row.want.clustersPerRecord;
+        want.MftStartLcn = row.boot.mftLcn;
+        want.Mft2StartLcn = row.boot.mftMirrLcn;
+        EXPECT_EQ(f, want);
+    }
+}
+
+TEST(NtfsBootSector, RejectsSectorsThatDescribeNoReadableVolume) {
+    using Mutate = std::function<void(NtfsBoot&, std::array<std::uint8_t, 512>&)>;
+    struct Row {
+        const char* name;
+        Mutate mutate;
+        std::size_t len = 512;
+    };
+    const auto boot = [](auto change) -> Mutate {
+        return [change](NtfsBoot& b, std::array<std::uint8_t, 512>&) { change(b); };
+    };
+    const std::int64_t maxI64 = std::numeric_limits<std::int64_t>::max();
+    const Row rows[] = {
+        {"another OEM id",
+         [](NtfsBoot&, std::array<std::uint8_t, 512>& s) { std::memcpy(&s[3], "EXFAT   ", 8); }},
+        {"OEM id without its padding",
+         [](NtfsBoot&, std::array<std::uint8_t, 512>& s) { s[10] = 0; }},
+        {"buffer too short for the fields", [](NtfsBoot&, std::array<std::uint8_t, 512>&) {}, 79},
+        {"0 bytes per sector", boot([](NtfsBoot& b) { b.bytesPerSector = 0; })},
+        {"128 bytes per sector", boot([](NtfsBoot& b) { b.bytesPerSector = 128; })},
+        {"1000 bytes per sector", boot([](NtfsBoot& b) { b.bytesPerSector = 1000; })},
+        {"8192 bytes per sector", boot([](NtfsBoot& b) { b.bytesPerSector = 8192; })},
+        {"0 sectors per cluster", boot([](NtfsBoot& b) { b.sectorsPerCluster = 0; })},
+        {"3 sectors per cluster", boot([](NtfsBoot& b) { b.sectorsPerCluster = 3; })},
+        {"2^32 sectors per cluster", boot([](NtfsBoot& b) { b.sectorsPerCluster = 0xE0; })},
+        {"2^127 sectors per cluster", boot([](NtfsBoot& b) { b.sectorsPerCluster = 0x81; })},
+        {"cluster beyond 32 bits", boot([](NtfsBoot& b) {
+             b.bytesPerSector = 4096;
+             b.sectorsPerCluster = 0xEC; // 2^20 sectors of 4096 bytes
+         })},
+        {"0 clusters per record", boot([](NtfsBoot& b) { b.clustersPerRecord = 0; })},
+        {"256-byte records", boot([](NtfsBoot& b) { b.clustersPerRecord = -8; })},
+        {"128 KiB records", boot([](NtfsBoot& b) { b.clustersPerRecord = -17; })},
+        {"2^128 byte records", boot([](NtfsBoot& b) { b.clustersPerRecord = -128; })},
+        {"records of 3 clusters", boot([](NtfsBoot& b) {
+             b.sectorsPerCluster = 1;
+             b.clustersPerRecord = 3;
+         })},
+        {"records of 127 large clusters", boot([](NtfsBoot& b) { b.clustersPerRecord = 127; })},
+        {"0 total sectors", boot([](NtfsBoot& b) { b.totalSectors = 0; })},
+        {"negative total sectors", boot([](NtfsBoot& b) { b.totalSectors = -8; })},
+        {"volume bytes beyond 63 bits", boot([maxI64](NtfsBoot& b) { b.totalSectors = maxI64; })},
+        {"negative MFT LCN", boot([](NtfsBoot& b) { b.mftLcn = -1; })},
+        {"MFT past the last cluster", boot([](NtfsBoot& b) { b.mftLcn = 4095; })},
+        {"MFT mirror past the last cluster", boot([](NtfsBoot& b) { b.mftMirrLcn = maxI64; })},
+        {"negative MFT mirror LCN", boot([](NtfsBoot& b) { b.mftMirrLcn = -4; })},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        NtfsBoot b;
+        std::array<std::uint8_t, 512> probe{};
+        row.mutate(b, probe); // settles the parameter block first
+        auto sector = MakeNtfsBootSector(b);
+        row.mutate(b, sector); // then changes raw bytes
+        // The decoder may read only `len` bytes: give it a buffer of exactly that size.
+        const Bytes buffer(sector.begin(), sector.begin() + static_cast<std::ptrdiff_t>(row.len));
+        NTFSFields f = Sentinel();
+        EXPECT_FALSE(DecodeNTFSBootSector(buffer.data(), buffer.size(), f));
+        EXPECT_EQ(f, Sentinel());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// MFT records built attribute by attribute, protected by an update sequence as on the disk
+
+constexpr std::uint32_t kStdInfo = 0x10;
+constexpr std::uint32_t kFileName = 0x30;
+constexpr std::uint32_t kObjectId = 0x40;
+constexpr std::uint32_t kData = 0x80;
+constexpr std::uint32_t kBitmap = 0xB0;
+constexpr std::uint16_t kUsn = 0x0002;
+
+std::size_t Round8(std::size_t n) {
+    return (n + 7) & ~std::size_t{7};
+}
+
+Bytes ResidentAttr(std::uint32_t type, std::uint32_t valueLength, std::uint8_t nameLength = 0) {
+    const std::size_t valueOffset = Round8(24 + 2u * nameLength);
+    Bytes a(Round8(valueOffset + valueLength), 0);
+    Put32(a.data(), 0, type);
+    Put32(a.data(), 4, static_cast<std::uint32_t>(a.size()));
+    a[9] = nameLength;
+    Put16(a.data(), 10, 24);
+    Put32(a.data(), 16, valueLength);
+    Put16(a.data(), 20, static_cast<std::uint16_t>(valueOffset));
+    for (std::size_t i = 0; i < valueLength; ++i)
+        a[valueOffset + i] = static_cast<std::uint8_t>(0xA0 + i);
+    return a;
+}
+
+Bytes NonResidentAttr(std::uint32_t type, std::int64_t lowestVcn, std::int64_t allocated,
+                      std::int64_t size, std::int64_t initialized, std::uint8_t nameLength = 0) {
+    const std::size_t runsOffset = Round8(64 + 2u * nameLength);
+    Bytes a(runsOffset + 8, 0);
+    Put32(a.data(), 0, type);
+    Put32(a.data(), 4, static_cast<std::uint32_t>(a.size()));
+    a[8] = 1;
+    a[9] = nameLength;
+    Put16(a.data(), 10, 64);
+    Put64(a.data(), 16, static_cast<std::uint64_t>(lowestVcn));
+    Put64(a.data(), 24, static_cast<std::uint64_t>(lowestVcn + allocated / 4096 - 1));
+    Put16(a.data(), 32, static_cast<std::uint16_t>(runsOffset));
+    Put64(a.data(), 0x28, static_cast<std::uint64_t>(allocated));
+    Put64(a.data(), 0x30, static_cast<std::uint64_t>(size));
+    Put64(a.data(), 0x38, static_cast<std::uint64_t>(initialized));
+    a[runsOffset] = 0x11; // one run: 1 cluster at LCN 4, then the terminator
+    a[runsOffset + 1] = 0x01;
+    a[runsOffset + 2] = 0x04;
+    return a;
+}
+
+// Where the attributes of a record of `size` bytes start: after the update sequence array at
+// 0x30 (0x38 for 1024-byte records, 0x48 for 4096-byte ones).
+std::size_t AttrsOffset(std::size_t size) {
+    return Round8(0x30 + 2 * (size / 512 + 1));
+}
+
+// An in-use record 0 of `size` bytes with the attributes and an end marker, with every
+// 512-byte stride's last two bytes moved into the update sequence array.
+Bytes MakeMftRecord(const std::vector<Bytes>& attrs, std::size_t size = 1024) {
+    Bytes r(size, 0);
+    std::memcpy(r.data(), "FILE", 4);
+    const std::size_t strides = size / 512;
+    const std::size_t attrsOffset = AttrsOffset(size);
+    Put16(r.data(), 4, 0x30);
+    Put16(r.data(), 6, static_cast<std::uint16_t>(strides + 1));
+    Put16(r.data(), 16, 1);
+    Put16(r.data(), 18, 1);
+    Put16(r.data(), 20, static_cast<std::uint16_t>(attrsOffset));
+    Put16(r.data(), 22, 0x0001);
+    Put32(r.data(), 28, static_cast<std::uint32_t>(size));
+    std::size_t pos = attrsOffset;
+    for (const Bytes& a : attrs) {
+        std::memcpy(&r[pos], a.data(), a.size());
+        pos += a.size();
+    }
+    Put32(r.data(), pos, 0xFFFFFFFF);
+    pos += 8;
+    Put32(r.data(), 24, static_cast<std::uint32_t>(pos));
+    Put16(r.data(), 0x30, kUsn);
+    for (std::size_t i = 1; i <= strides; ++i) {
+        const std::size_t end = i * 512 - 2;
+        r[0x30 + 2 * i] = r[end];
+        r[0x30 + 2 * i + 1] = r[end + 1];
+        Put16(r.data(), end, kUsn);
+    }
+    return r;
+}
+
+// The standard information and file name of $MFT's record as mkfs.ntfs writes them.
+std::vector<Bytes> MftHead() {
+    return {ResidentAttr(kStdInfo, 72), ResidentAttr(kFileName, 74)};
+}
+
+std::vector<Bytes> With(std::vector<Bytes> attrs, std::initializer_list<Bytes> more) {
+    attrs.insert(attrs.end(), more);
+    return attrs;
+}
+
+TEST(NtfsMftRecord0, FindsTheValidDataLengthOfTheUnnamedDataAttribute) {
+    // Places the initialized size of a non-resident $DATA across the end of the first stride,
+    // where the update sequence number stands on the disk.
+    const Bytes filler = ResidentAttr(kObjectId, 392 - 24);
+    ASSERT_EQ(AttrsOffset(1024) + filler.size() + 0x38, 504u);
+
+    struct Row {
+        const char* name;
+        Bytes record;
+        std::int64_t length;
+    };
+    const Row rows[] = {
+        {"non-resident: its initialized size, not its data or allocated size",
+         MakeMftRecord(With(MftHead(), {NonResidentAttr(kData, 0, 32768, 30720, 27648),
+                                        NonResidentAttr(kBitmap, 0, 4096, 8, 8)})),
+         27648},
+        {"resident: its value length", MakeMftRecord(With(MftHead(), {ResidentAttr(kData, 300)})),
+         300},
+        {"a named data stream before the unnamed one is passed over",
+         MakeMftRecord(With(MftHead(), {NonResidentAttr(kData, 0, 8192, 8192, 999, 4),
+                                        ResidentAttr(kData, 16, 3),
+                                        NonResidentAttr(kData, 0, 8192, 8192, 4096)})),
+         4096},
+        {"an extent that does not start at VCN 0 is passed over",
+         MakeMftRecord(With(MftHead(), {NonResidentAttr(kData, 10, 8192, 8192, 5),
+                                        NonResidentAttr(kData, 0, 16384, 16384, 8192)})),
+         8192},
+        {"a value across a stride end is read with its saved bytes",
+         MakeMftRecord({filler, NonResidentAttr(kData, 0, 0x0102030405060708, 0x0102030405060708,
+                                                0x0102030405060708)}),
+         0x0102030405060708},
+        {"4096-byte record: eight strides",
+         MakeMftRecord(With(MftHead(), {NonResidentAttr(kData, 0, 1 << 20, 1 << 19, 1 << 18)}),
+                       4096),
+         1 << 18},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes record = row.record;
+        NTFSFields f = Sentinel();
+        ASSERT_TRUE(DecodeNTFSMftRecord0(record.data(), record.size(), f));
+        EXPECT_EQ(f.MftValidDataLength, row.length);
+        NTFSFields expected = Sentinel();
+        expected.MftValidDataLength = row.length;
+        EXPECT_EQ(f, expected);
+        // The fixups were put back: no stride ends in the sequence number any more.
+        for (std::size_t end = 510; end < record.size(); end += 512)
+            EXPECT_NE(Get16(record.data(), end), kUsn) << "at " << end;
+    }
+}
+
+TEST(NtfsMftRecord0, RejectsInvalidRecordsAndLeavesThemUntouched) {
+    const Bytes good =
+        MakeMftRecord(With(MftHead(), {NonResidentAttr(kData, 0, 32768, 30720, 27648)}));
+    // Offsets in `good`: standard information at 0x38 (0x60 bytes), file name at 0x98 (0x68),
+    // $DATA at 0x100.
+    constexpr std::size_t kStdInfoAt = 0x38;
+    constexpr std::size_t kDataAt = 0x100;
+    ASSERT_EQ(Get16(good.data(), kDataAt), kData);
+
+    using Mutate = std::function<void(Bytes&)>;
+    struct Row {
+        const char* name;
+        Bytes record;
+        Mutate mutate;
+    };
+    const auto set16 = [](std::size_t at, std::uint16_t v) -> Mutate {
+        return [at, v](Bytes& r) { Put16(r.data(), at, v); };
+    };
+    const auto set32 = [](std::size_t at, std::uint32_t v) -> Mutate {
+        return [at, v](Bytes& r) { Put32(r.data(), at, v); };
+    };
+    const auto set64 = [](std::size_t at, std::int64_t v) -> Mutate {
+        return [at, v](Bytes& r) { Put64(r.data(), at, static_cast<std::uint64_t>(v)); };
+    };
+    const Mutate none = [](Bytes&) {};
+    const Row rows[] = {
+        {"another signature", good, [](Bytes& r) { std::memcpy(r.data(), "BAAD", 4); }},
+        {"torn: the first stride ends in another number", good, [](Bytes& r) { r[510] ^= 1; }},
+        {"torn: the last stride ends in another number", good, [](Bytes& r) { r[1023] ^= 0x40; }},
+        {"update sequence count does not match the record size", good, set16(6, 2)},
+        {"update sequence count 0", good, set16(6, 0)},
+        {"update sequence array reaching the first stride end", good, set16(4, 506)},
+        {"update sequence array inside the header", good, set16(4, 0x10)},
+        {"record not in use", good, set16(22, 0)},
+        {"not record 0", good, set32(0x2C, 5)},
+        {"bytes in use beyond the record", good, set32(24, 1032)},
+        {"attributes start beyond the bytes in use", good, set16(20, 0x3F8)},
+        {"attributes start inside the update sequence array", good, set16(20, 0x30)},
+        {"attribute of length 0", good, set32(kStdInfoAt + 4, 0)},
+        {"attribute shorter than a header", good, set32(kStdInfoAt + 4, 16)},
+        {"attribute past the bytes in use", good, set32(kStdInfoAt + 4, 0x1000)},
+        {"non-resident $DATA shorter than its header", good, set32(kDataAt + 4, 48)},
+        {"non-resident $DATA reaching past the bytes in use", good, set32(kDataAt + 4, 0x200)},
+        {"initialized size above the data size", good, set64(kDataAt + 0x38, 30721)},
+        {"negative initialized size", good, set64(kDataAt + 0x38, -1)},
+        {"data size above the allocated size", good, set64(kDataAt + 0x30, 40000)},
+        {"no end marker: the walk stops at the bytes in use", good,
+         [](Bytes& r) { Put32(r.data(), 24, static_cast<std::uint32_t>(kDataAt)); }},
+        {"resident value past its attribute",
+         MakeMftRecord(With(MftHead(), {ResidentAttr(kData, 64)})), set32(kDataAt + 16, 4000)},
+        {"resident value offset past its attribute",
+         MakeMftRecord(With(MftHead(), {ResidentAttr(kData, 64)})), set16(kDataAt + 20, 0xFFF0)},
+        {"no unnamed $DATA",
+         MakeMftRecord(With(MftHead(), {NonResidentAttr(kData, 0, 4096, 4096, 4096, 4)})), none},
+        {"only a later extent of $DATA",
+         MakeMftRecord(With(MftHead(), {NonResidentAttr(kData, 7, 4096, 4096, 4096)})), none},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes record = row.record;
+        row.mutate(record);
+        const Bytes before = record;
+        NTFSFields f = Sentinel();
+        EXPECT_FALSE(DecodeNTFSMftRecord0(record.data(), record.size(), f));
+        EXPECT_EQ(f, Sentinel());
+        EXPECT_EQ(record, before);
+    }
+
+    // Sizes the update sequence cannot cover: the record is never read past `size`.
+    for (const std::size_t size : {std::size_t{0}, std::size_t{48}, std::size_t{511},
+                                   std::size_t{1000}, std::size_t{1023}}) {
+        SCOPED_TRACE(size);
+        Bytes record(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size));
+        NTFSFields f = Sentinel();
+        EXPECT_FALSE(DecodeNTFSMftRecord0(record.data(), record.size(), f));
+    }
+}
+
+TEST(NtfsBitmap, CountsZeroBitsOfTheVolumesClusters) {
+    struct Row {
+        const char* name;
+        Bytes bitmap;
+        std::int64_t totalClusters;
+        std::int64_t free;
+    };
+    const Row rows[] = {
+        {"all free", {0x00, 0x00}, 16, 16},
+        {"all used", {0xFF, 0xFF}, 16, 0},
+        {"low bit first", {0x0F, 0x00}, 16, 12},
+        {"padding bits past the last cluster do not count", {0x0F, 0x80}, 12, 8},
+        {"partial last byte", {0xF9}, 3, 2},
+        {"bytes past the last cluster do not count", {0x00, 0x00, 0x00}, 9, 9},
+        {"clusters past a short bitmap are not free", {0x01}, 20, 7},
+        {"no clusters", {0x00}, 0, 0},
+        {"negative cluster count", {0x00}, -5, 0},
+        {"empty bitmap", {}, 100, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(CountFreeClustersFromBitmap(row.bitmap.empty() ? nullptr : row.bitmap.data(),
+                                              row.bitmap.size(), row.totalClusters),
+                  row.free);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Real images made by the file-system tools (regular files in a temporary folder)
 
 // The full path of a program on $PATH or in the system folders of administration tools, or "".
@@ -356,6 +789,85 @@ TEST(FatImages, BootSectorMatchesFsckFat) {
             EXPECT_EQ(Need(t, R"((\d+) root directory entries)"), f.RootDirEntryCount);
             EXPECT_EQ(f.RootDirStartCluster, 0u);
         }
+    }
+}
+
+TEST(NtfsImages, VolumeDataMatchesNtfsinfo) {
+    const std::string mkfs = FindTool("mkfs.ntfs");
+    const std::string info = FindTool("ntfsinfo");
+    const std::string label = FindTool("ntfslabel");
+    const std::string cat = FindTool("ntfscat");
+    if (mkfs.empty() || info.empty() || label.empty() || cat.empty())
+        GTEST_SKIP() << "mkfs.ntfs, ntfsinfo, ntfslabel or ntfscat not found (package ntfs-3g)";
+
+    struct Row {
+        const char* name;
+        std::vector<std::string> options;
+        std::uintmax_t mib;
+        const char* serial;
+    };
+    const Row rows[] = {
+        {"512-byte sectors", {"-s", "512"}, 16, "1122334455667788"},
+        {"4096-byte sectors, 4096-byte records", {"-s", "4096"}, 32, "8000000000000001"},
+        {"256 KiB clusters", {"-s", "512", "-c", "262144"}, 256, "00000000cafe0042"},
+    };
+    test::TempDir dir;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string image = dir.File("ntfs.img");
+        MakeImage(image, row.mib << 20);
+        std::vector<std::string> args{mkfs, "-F", "-Q"};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        args.push_back(image);
+        const auto made = test::RunProcess(args);
+        ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+        const auto labelled =
+            test::RunProcess({label, std::string("--new-serial=") + row.serial, image});
+        ASSERT_EQ(labelled.exitCode, 0) << labelled.out << labelled.err;
+        const auto volume = test::RunProcess({info, "-m", image});
+        ASSERT_EQ(volume.exitCode, 0) << volume.err;
+        const std::string& m = volume.out;
+
+        const Bytes boot = ReadAt(image, 0, 512);
+        NTFSFields f;
+        ASSERT_TRUE(DecodeNTFSBootSector(boot.data(), boot.size(), f));
+        EXPECT_EQ(static_cast<std::uint64_t>(f.VolumeSerialNumber),
+                  std::stoull(row.serial, nullptr, 16));
+        EXPECT_EQ(Need(m, R"(Sector Size: (\d+))"), f.BytesPerSector);
+        EXPECT_EQ(Need(m, R"(Cluster Size: (\d+))"), f.BytesPerCluster);
+        EXPECT_EQ(Need(m, R"(Volume Size in Clusters: (\d+))"), f.TotalClusters);
+        EXPECT_EQ(Need(m, R"(MFT Record Size: (\d+))"), f.BytesPerFileRecordSegment);
+        EXPECT_EQ(Need(m, R"(LCN of Data Attribute for FILE_MFT: (\d+))"), f.MftStartLcn);
+        EXPECT_EQ(Need(m, R"(LCN of Data Attribute for File_MFTMirr: (\d+))"), f.Mft2StartLcn);
+        // mkfs.ntfs keeps the image's last sector for the backup boot sector.
+        EXPECT_EQ(f.NumberSectors,
+                  static_cast<std::int64_t>((row.mib << 20) / f.BytesPerSector) - 1);
+
+        Bytes record =
+            ReadAt(image, f.MftStartLcn * f.BytesPerCluster, f.BytesPerFileRecordSegment);
+        const Bytes torn = [&] {
+            Bytes t = record;
+            t[510] ^= 0x01;
+            return t;
+        }();
+        ASSERT_TRUE(DecodeNTFSMftRecord0(record.data(), record.size(), f));
+        const auto mft = test::RunProcess({info, "-i", "0", image});
+        ASSERT_EQ(mft.exitCode, 0) << mft.err;
+        EXPECT_EQ(
+            Need(mft.out, R"(Dumping attribute \$DATA \(0x80\)[\s\S]*?Initialized size:\s*(\d+))"),
+            f.MftValidDataLength);
+
+        Bytes tornCopy = torn;
+        NTFSFields g;
+        EXPECT_FALSE(DecodeNTFSMftRecord0(tornCopy.data(), tornCopy.size(), g));
+        EXPECT_EQ(tornCopy, torn);
+
+        const auto bitmap = test::RunProcess({cat, image, "$Bitmap"});
+        ASSERT_EQ(bitmap.exitCode, 0) << bitmap.err;
+        EXPECT_EQ(
+            CountFreeClustersFromBitmap(reinterpret_cast<const std::uint8_t*>(bitmap.out.data()),
+                                        bitmap.out.size(), f.TotalClusters),
+            Need(m, R"(Free Clusters: (\d+))"));
     }
 }
 
