@@ -26,6 +26,10 @@ const std::vector<Command>& Commands() {
          "read-only",
          CmdMethods},
         {"method", "method GUID|NAME        one method with its passes", CmdMethod},
+        {"volumes",
+         "volumes                 mounted volumes with file system, sizes and cluster "
+         "geometry",
+         CmdVolumes},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},

@@ -179,6 +179,28 @@ int DiskNumberOf(const std::string& diskName) {
     return it == disks.end() ? -1 : static_cast<int>(it - disks.begin());
 }
 
+std::string BusOf(const std::string& diskName) {
+    if (StartsWith(diskName, "mmcblk"))
+        return "mmc";
+    char resolved[PATH_MAX];
+    if (::realpath((ClassPath(diskName) + "/device").c_str(), resolved) == nullptr)
+        return {};
+    const std::string dev = resolved;
+    if (dev.find("/usb") != std::string::npos)
+        return "usb";
+    if (dev.find("/mmc_host/") != std::string::npos)
+        return "mmc";
+    if (dev.find("/nvme") != std::string::npos)
+        return "nvme";
+    if (dev.find("/virtio") != std::string::npos)
+        return "virtio";
+    if (dev.find("/ata") != std::string::npos)
+        return "ata";
+    if (dev.find("/host") != std::string::npos || dev.find("/target") != std::string::npos)
+        return "scsi";
+    return {};
+}
+
 std::int64_t DeviceSizeBytes(int fd) {
     std::uint64_t size = 0;
     if (::ioctl(fd, BLKGETSIZE64, &size) != 0)

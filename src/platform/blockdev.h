@@ -49,6 +49,10 @@ int DiskNumberOf(const std::string& diskName);
 // Natural order of names with digits ("loop2" < "loop10").
 bool NaturalLess(const std::string& a, const std::string& b);
 
+// The bus a disk hangs on, from sysfs: "usb", "mmc", "nvme", "virtio", "scsi", "ata", or ""
+// when it has none (loop devices) or it cannot be told.
+std::string BusOf(const std::string& diskName);
+
 // Size in bytes and logical sector size of an open block device; -1 on failure.
 std::int64_t DeviceSizeBytes(int fd);
 int LogicalSectorSize(int fd);
