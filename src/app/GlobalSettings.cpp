@@ -1,5 +1,7 @@
 #include "app/GlobalSettings.h"
 
+#include "platform/text.h"
+
 #include "platform/debug.h"
 #include "platform/paths.h"
 #include "platform/product.h"
@@ -11,14 +13,6 @@
 
 namespace purgix {
 namespace {
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 bool Persisted(TPropertyKind kind) {
     switch (kind) {
@@ -75,7 +69,8 @@ void TGlobalSettings::RegisterEnumeration(const std::string& name, int& field,
                       },
                       [&field, shared](const std::string& text) {
                           for (std::size_t i = 0; i < shared->size(); ++i)
-                              if (Lower((*shared)[i]) == Lower(text)) {
+                              if (platform::AsciiLower((*shared)[i]) ==
+                                  platform::AsciiLower(text)) {
                                   field = static_cast<int>(i);
                                   return;
                               }
@@ -85,8 +80,9 @@ void TGlobalSettings::RegisterEnumeration(const std::string& name, int& field,
 
 std::vector<TPersistedProperty> TGlobalSettings::Properties() const {
     std::vector<TPersistedProperty> sorted = FProperties;
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const auto& a, const auto& b) { return Lower(a.name) < Lower(b.name); });
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+        return platform::AsciiLower(a.name) < platform::AsciiLower(b.name);
+    });
     return sorted;
 }
 

@@ -1,5 +1,7 @@
 #include "cli/cli.h"
 
+#include "platform/text.h"
+
 #include "platform/paths.h"
 
 #include <functional>
@@ -61,12 +63,6 @@ void PrintHelp(std::ostream& out) {
            "Exit status: 0 success; 1 errors; 3 cancelled; 64 usage error; 77 not permitted.\n";
 }
 
-std::string WithSlash(std::string dir) {
-    if (!dir.empty() && dir.back() != '/')
-        dir += '/';
-    return dir;
-}
-
 // Takes the value of a global option given as "--name VALUE" or "--name=VALUE".
 std::optional<std::string> TakeValue(std::string_view arg, std::string_view name,
                                      const std::vector<std::string>& all, std::size_t& i) {
@@ -124,9 +120,9 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             } else if (arg == "--json") {
                 options.json = true;
             } else if (auto v = TakeValue(arg, "--data-dir", all, i)) {
-                options.dataDir = WithSlash(*v);
+                options.dataDir = platform::WithTrailingSlash(*v);
             } else if (auto l = TakeValue(arg, "--log-dir", all, i)) {
-                options.logDir = WithSlash(*l);
+                options.logDir = platform::WithTrailingSlash(*l);
             } else {
                 rest.push_back(arg); // the command decides
             }

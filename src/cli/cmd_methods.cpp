@@ -1,6 +1,8 @@
 // Commands `methods` and `method`: the wipe methods of the method file.
 #include "cli/cli.h"
 
+#include "platform/text.h"
+
 #include "wipe/patternclass.h"
 
 #include <nlohmann/json.hpp>
@@ -15,14 +17,6 @@ namespace purgix::cli {
 namespace {
 
 using nlohmann::json;
-
-std::string LowerAscii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 const char* TypeName(TPatternType t) {
     switch (t) {
@@ -81,7 +75,7 @@ TWipeAlgorithm* ResolveMethod(const TWipeAlgorithms& methods, std::string_view k
         {"vsitr", GUID_VSITR},
         {"gutmann", GUID_GUTMANN},
     }};
-    const std::string lower = LowerAscii(key);
+    const std::string lower = platform::AsciiLower(key);
     for (const auto& [name, guid] : kShort)
         if (lower == name)
             return methods.GetAlgorithmFromGUID(guid);
@@ -91,7 +85,7 @@ TWipeAlgorithm* ResolveMethod(const TWipeAlgorithms& methods, std::string_view k
         if (methods.Items(i).Name() == key)
             return &methods.Items(i);
     for (std::int32_t i = 0; i < methods.Count(); ++i)
-        if (LowerAscii(methods.Items(i).Name()) == lower)
+        if (platform::AsciiLower(methods.Items(i).Name()) == lower)
             return &methods.Items(i);
     return nullptr;
 }

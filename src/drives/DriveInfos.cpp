@@ -75,7 +75,7 @@ std::string IconOf(TDriveType type, const std::string& device) {
     case DRIVE_REMOVABLE: {
         const auto info = platform::ProbeBlockDevice(device);
         return info && platform::BusOf(info->diskName) == "usb" ? "drive-removable-media-usb"
-                                                                 : "drive-removable-media";
+                                                                : "drive-removable-media";
     }
     case DRIVE_CDROM:
         return "media-optical";
@@ -135,8 +135,9 @@ TDriveInfo::TDriveInfo(const std::string& drive) : FDrive(drive) {
     FMountPointGUID = GetVolumeDevicePath(mp);
     FDriveType = DriveTypeOf(mount, FMountPointGUID);
     FDriveIcon = IconOf(FDriveType, FMountPointGUID);
-    const platform::FilesystemProbe probe =
-        FMountPointGUID.empty() ? platform::FilesystemProbe{} : platform::ProbeFilesystem(FMountPointGUID);
+    const platform::FilesystemProbe probe = FMountPointGUID.empty()
+                                                ? platform::FilesystemProbe{}
+                                                : platform::ProbeFilesystem(FMountPointGUID);
     FDriveLabel = probe.label.empty() ? mp : probe.label + " (" + mp + ")";
 
     int type = -1, number = -1, part = -1;
@@ -158,8 +159,7 @@ TDriveInfo::TDriveInfo(const std::string& drive) : FDrive(drive) {
         FTotalFreeBytes = FNTFSInfos->FreeClusters() * cluster;
         FBytesPerCluster = static_cast<std::int32_t>(cluster);
         if (FNTFSInfos->BytesPerSector() > 0)
-            FSectorsPercluster =
-                static_cast<std::int32_t>(cluster / FNTFSInfos->BytesPerSector());
+            FSectorsPercluster = static_cast<std::int32_t>(cluster / FNTFSInfos->BytesPerSector());
     } else if (probe.type == "vfat") {
         FFATInfos = std::make_unique<TFATInfos>();
         FFATInfos->SetDrive(mp);

@@ -75,9 +75,7 @@ public:
     std::int64_t TotalReserved() const noexcept { return F.TotalReserved; }
     std::uint32_t BytesPerSector() const noexcept { return F.BytesPerSector; }
     std::uint32_t BytesPerCluster() const noexcept { return F.BytesPerCluster; }
-    std::uint32_t BytesPerFileRecordSegment() const noexcept {
-        return F.BytesPerFileRecordSegment;
-    }
+    std::uint32_t BytesPerFileRecordSegment() const noexcept { return F.BytesPerFileRecordSegment; }
     std::uint32_t ClustersPerFileRecordSegment() const noexcept {
         return F.ClustersPerFileRecordSegment;
     }

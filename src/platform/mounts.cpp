@@ -1,5 +1,7 @@
 #include "platform/mounts.h"
 
+#include "platform/text.h"
+
 #include <libmount/libmount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,12 +14,6 @@
 
 namespace purgix::platform {
 namespace {
-
-std::string WithSlash(std::string dir) {
-    if (dir.empty() || dir.back() != '/')
-        dir += '/';
-    return dir;
-}
 
 struct TableDeleter {
     void operator()(libmnt_table* t) const { mnt_unref_table(t); }
@@ -54,7 +50,7 @@ std::string Canonical(const std::string& path) {
 
 bool Contains(const std::string& mountPoint, const std::string& path) {
     // mountPoint ends with "/"; path is canonical without trailing slash (or "/").
-    const std::string withSlash = WithSlash(path);
+    const std::string withSlash = platform::WithTrailingSlash(path);
     return withSlash.compare(0, mountPoint.size(), mountPoint) == 0;
 }
 
@@ -75,7 +71,7 @@ std::vector<MountEntry> ReadMountTable() {
         const char* options = mnt_fs_get_options(fs);
         if (target == nullptr)
             continue;
-        e.target = WithSlash(target);
+        e.target = platform::WithTrailingSlash(target);
         e.source = source ? source : "";
         e.fstype = fstype ? fstype : "";
         e.options = options ? options : "";

@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include "platform/text.h"
+
 #include "platform/debug.h"
 #include "platform/fd.h"
 #include "platform/syserror.h"
@@ -19,16 +21,8 @@
 namespace purgix::platform {
 namespace {
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 bool SameName(std::string_view a, std::string_view b) {
-    return Lower(a) == Lower(b);
+    return platform::AsciiLower(a) == platform::AsciiLower(b);
 }
 
 const char* RootName(RegRootKey root) {
@@ -326,12 +320,12 @@ RegistryHive::Key& RegistryHive::Create(const std::string& path) {
 }
 
 bool RegistryHive::Delete(const std::string& path) {
-    const std::string lower = Lower(JoinKey(SplitPath(path, '\\')));
+    const std::string lower = platform::AsciiLower(JoinKey(SplitPath(path, '\\')));
     if (lower.empty())
         return false;
     const auto before = keys.size();
     std::erase_if(keys, [&](const Key& k) {
-        const std::string l = Lower(k.path);
+        const std::string l = platform::AsciiLower(k.path);
         return l == lower || l.rfind(lower + "\\", 0) == 0;
     });
     return keys.size() != before;

@@ -1,5 +1,7 @@
 #include "platform/userinfo.h"
 
+#include "platform/text.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -13,12 +15,6 @@ namespace {
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
     return v != nullptr ? std::string(v) : std::string();
-}
-
-std::string WithSlash(std::string dir) {
-    if (!dir.empty() && dir.back() != '/')
-        dir += '/';
-    return dir;
 }
 
 struct PasswdEntry {
@@ -55,7 +51,7 @@ std::optional<PasswdEntry> ByUid(uid_t uid) {
 // An XDG variable counts only when it holds an absolute path.
 std::string XdgOr(const char* variable, const std::string& fallback) {
     const std::string v = Env(variable);
-    return !v.empty() && v.front() == '/' ? WithSlash(v) : fallback;
+    return !v.empty() && v.front() == '/' ? platform::WithTrailingSlash(v) : fallback;
 }
 
 } // namespace
@@ -79,7 +75,7 @@ UserInfo InvokingUser() {
         info.uid = other->uid;
         info.gid = other->gid;
         info.elevatedForOther = other->uid != ::geteuid();
-        info.home = WithSlash(other->home);
+        info.home = platform::WithTrailingSlash(other->home);
         info.configHome = info.home + ".config/";
         info.dataHome = info.home + ".local/share/";
         info.stateHome = info.home + ".local/state/";
@@ -93,7 +89,7 @@ UserInfo InvokingUser() {
     std::string home = Env("HOME");
     if (home.empty() && self)
         home = self->home;
-    info.home = WithSlash(home);
+    info.home = platform::WithTrailingSlash(home);
     info.configHome = XdgOr("XDG_CONFIG_HOME", info.home + ".config/");
     info.dataHome = XdgOr("XDG_DATA_HOME", info.home + ".local/share/");
     info.stateHome = XdgOr("XDG_STATE_HOME", info.home + ".local/state/");

@@ -1,5 +1,7 @@
 #include "wipe/patternclass.h"
 
+#include "platform/text.h"
+
 #include "platform/aligned_buffer.h"
 #include "platform/debug.h"
 #include "platform/guid.h"
@@ -254,20 +256,12 @@ bool TWipeAlgorithm::WriteData(platform::IStreamHandle& hfile, std::uint32_t blo
 
 namespace {
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 // "readonly": a number is true when it is not zero; true/false in any case; anything else false.
 bool ReadBool(const pugi::xml_attribute& attr) {
     if (!attr)
         return false;
     const std::string text = attr.value();
-    const std::string lower = Lower(text);
+    const std::string lower = platform::AsciiLower(text);
     if (lower == "true")
         return true;
     if (lower == "false" || text.empty())
@@ -308,9 +302,9 @@ void TWipeAlgorithms::Delete(std::int32_t index) {
 }
 
 TWipeAlgorithm* TWipeAlgorithms::GetAlgorithmFromGUID(std::string_view guid) const {
-    const std::string wanted = Lower(guid);
+    const std::string wanted = platform::AsciiLower(guid);
     for (const auto& item : FItems)
-        if (Lower(item->GUID()) == wanted)
+        if (platform::AsciiLower(item->GUID()) == wanted)
             return item.get();
     return nullptr;
 }
@@ -324,11 +318,11 @@ bool TWipeAlgorithms::LoadFromXML(const std::string& filename) {
                                std::to_string(parsed.offset) + ")");
     Clear();
     const pugi::xml_node root = doc.document_element();
-    if (Lower(root.name()) != "wiperalgorithms")
+    if (platform::AsciiLower(root.name()) != "wiperalgorithms")
         return false;
 
     for (const pugi::xml_node& node : root.children()) {
-        if (node.type() != pugi::node_element || Lower(node.name()) != "algorithm")
+        if (node.type() != pugi::node_element || platform::AsciiLower(node.name()) != "algorithm")
             continue;
         auto method = std::make_unique<TWipeAlgorithm>();
         const pugi::xml_attribute name = node.attribute("name");
@@ -337,7 +331,8 @@ bool TWipeAlgorithms::LoadFromXML(const std::string& filename) {
         method->SetReadonly(ReadBool(node.attribute("readonly")));
 
         for (const pugi::xml_node& passNode : node.children()) {
-            if (passNode.type() != pugi::node_element || Lower(passNode.name()) != "pass")
+            if (passNode.type() != pugi::node_element ||
+                platform::AsciiLower(passNode.name()) != "pass")
                 continue;
             TWipePattern& pass = method->Add();
             const pugi::xml_attribute type = passNode.attribute("type");

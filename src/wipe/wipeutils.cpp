@@ -1,5 +1,7 @@
 #include "wipe/wipeutils.h"
 
+#include "platform/text.h"
+
 #include "platform/mounts.h"
 #include "platform/userinfo.h"
 
@@ -12,12 +14,6 @@
 
 namespace purgix {
 namespace {
-
-std::string WithSlash(std::string path) {
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    return path;
-}
 
 char LowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -143,7 +139,7 @@ bool ExpandEnvironment(std::string& path) {
 }
 
 bool DirectoryExistsEx(const std::string& path, std::string& out, bool redirect, bool map) {
-    out = WithSlash(path);
+    out = platform::WithTrailingSlash(path);
     ExpandEnvironment(out);
     if (redirect)
         DisableFsRedirection();
@@ -185,7 +181,7 @@ bool FileExistsEx(const std::string& path, std::string& out, bool redirect, bool
                 start = colon == std::string::npos ? dirs.size() + 1 : colon + 1;
                 if (dir.empty())
                     continue;
-                const std::string candidate = WithSlash(dir) + out;
+                const std::string candidate = platform::WithTrailingSlash(dir) + out;
                 struct stat st {};
                 if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
                     ::access(candidate.c_str(), X_OK) == 0) {
@@ -253,7 +249,7 @@ std::string GetUniqueFileName(const std::string& path) {
 }
 
 void GetSubFolders(const std::string& folder, std::vector<std::string>& list, bool recursive) {
-    const std::string base = WithSlash(folder);
+    const std::string base = platform::WithTrailingSlash(folder);
     for (const auto& [name, kind] : ListFolder(base)) {
         if (kind != Kind::folder)
             continue;
@@ -272,7 +268,7 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
 
 void FindFiles(std::vector<std::string>& list, const std::string& mask, const std::string& folder,
                bool recursive, unsigned attributes) {
-    const std::string base = WithSlash(folder);
+    const std::string base = platform::WithTrailingSlash(folder);
     if (recursive) {
         std::vector<std::string> subs;
         GetSubFolders(base, subs, false);
@@ -293,7 +289,7 @@ void FindFiles(std::vector<std::string>& list, const std::string& mask, const st
 
 std::string GetTempDir() {
     const char* tmp = std::getenv("TMPDIR");
-    return WithSlash(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    return platform::WithTrailingSlash(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
 }
 
 std::string ExtractDrive(const std::string& path) {

@@ -89,7 +89,8 @@ TEST(DriveInfo, FatVolumesMatchTheirBootSectorAsFsckReadsIt) {
             EXPECT_EQ(f.RootDirStartCluster(), 2u);
             EXPECT_EQ(f.RootDirStartSector(), f.FirstdataSector());
         } else {
-            EXPECT_EQ(f.RootDirStartSector(), NumberAfter(fsck, "Root directory starts at byte") / 512);
+            EXPECT_EQ(f.RootDirStartSector(),
+                      NumberAfter(fsck, "Root directory starts at byte") / 512);
         }
         EXPECT_FALSE(IsDriveExternalFlash(mp)) << "a loop device is no flash medium";
     }
