@@ -26,6 +26,10 @@ const std::vector<Command>& Commands() {
          "read-only",
          CmdMethods},
         {"method", "method GUID|NAME        one method with its passes", CmdMethod},
+        {"trash",
+         "trash [MOUNTPOINT]      deleted items of every recycle bin and trash folder (of the\n"
+         "                          user who started the program), or of one volume's",
+         CmdTrash},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},
