@@ -222,36 +222,39 @@ UniqueFd OpenChildFolder(int dirFd, const std::string& name, bool& isFolder) {
     return fd;
 }
 
-// The names of one folder, for finding an item whose name was written in another letter case.
+// The names of one folder, for finding an item whose name may have been written in another
+// letter case.
 class FolderNames {
 public:
-    explicit FolderNames(int dirFd) : dirFd_(dirFd) {}
+    FolderNames(int dirFd, const std::vector<DirEntry>& entries)
+        : dirFd_(dirFd), entries_(entries) {}
 
-    // The name under which `wanted` exists in the folder: the exact name, else the first name in
-    // listing order that equals it without regard to case (Windows volumes keep names as they
-    // were written; FAT short names, for instance, may come in capitals).
-    std::optional<std::string> Find(const std::string& wanted, Kind& kind) {
-        kind = KindAt(dirFd_, wanted);
-        if (kind != Kind::missing)
-            return wanted;
-        if (!listed_) {
-            entries_ = ListAt(dirFd_);
-            listed_ = true;
-        }
+    // The name under which `wanted` exists in the folder, as the folder lists it: the exact
+    // name, else the first name in listing order that equals it without regard to case (Windows
+    // volumes keep names as they were written; FAT short names, for instance, may come in
+    // capitals, and a driver that looks names up without regard to case would otherwise hand
+    // back our spelling instead of the listed one). A name that appeared after the listing is
+    // taken as asked for.
+    std::optional<std::string> Find(const std::string& wanted, Kind& kind) const {
+        const DirEntry* match = nullptr;
         for (const DirEntry& e : entries_) {
-            if (EqualsNoCase(e.name, wanted)) {
-                kind = KindAt(dirFd_, e.name);
-                if (kind != Kind::missing)
-                    return e.name;
+            if (e.name == wanted) {
+                match = &e;
+                break;
             }
+            if (match == nullptr && EqualsNoCase(e.name, wanted))
+                match = &e;
         }
-        return std::nullopt;
+        const std::string name = match != nullptr ? match->name : wanted;
+        kind = KindAt(dirFd_, name);
+        if (kind == Kind::missing)
+            return std::nullopt;
+        return name;
     }
 
 private:
     int dirFd_;
-    bool listed_ = false;
-    std::vector<DirEntry> entries_;
+    const std::vector<DirEntry>& entries_;
 };
 
 // An index file opened for reading: never through a link, never blocking on a fifo, and only
@@ -687,9 +690,10 @@ void TKLRecycler::ScanIndexFolder(const std::string& folder) {
 }
 
 void TKLRecycler::ScanIndexFolderAt(int folderFd, const std::string& folder) {
-    FolderNames names(folderFd);
+    const std::vector<DirEntry> entries = ListAt(folderFd);
+    const FolderNames names(folderFd, entries);
     std::size_t count = 0;
-    for (const DirEntry& index : ListAt(folderFd)) {
+    for (const DirEntry& index : entries) {
         // Only regular files are index files; a folder or link named "$I..." is none.
         if (index.kind != Kind::file || !MatchesMask(index.name, "$I*"))
             continue;
@@ -737,8 +741,9 @@ void TKLRecycler::ScanInfo2Folder(const std::string& folder) {
 }
 
 void TKLRecycler::ScanInfo2FolderAt(int folderFd, const std::string& folder) {
-    FolderNames names(folderFd);
-    for (const DirEntry& info : ListAt(folderFd)) {
+    const std::vector<DirEntry> entries = ListAt(folderFd);
+    const FolderNames names(folderFd, entries);
+    for (const DirEntry& info : entries) {
         if (info.kind != Kind::file || !EqualsNoCase(info.name, "INFO2"))
             continue;
         const std::string infoPath = folder + info.name;
