@@ -113,9 +113,9 @@ bool IsWindowsPath(const std::string& path) {
 
 // The former path with a trailing delimiter, "\" for a Windows path and "/" otherwise.
 std::string WithDelimiter(std::string path) {
-    if (!path.empty() && (path.back() == '/' || path.back() == '\\'))
-        return path;
-    path += IsWindowsPath(path) ? '\\' : '/';
+    const char delimiter = IsWindowsPath(path) ? '\\' : '/';
+    if (path.empty() || path.back() != delimiter)
+        path += delimiter;
     return path;
 }
 

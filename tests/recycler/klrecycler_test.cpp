@@ -722,6 +722,8 @@ TEST(Recycler, TrashEntries) {
         "[Trash Info]\r\nPath = docs/rel.txt\r\nDeletionDate=2024-02-30T10:00:00\r\n");
     Fixture::TrashItem(trash, "old", TrashInfo("/home/u/old"), true);
     Fixture::TrashItem(trash, "old2", TrashInfo("/home/u/old2"), true);
+    // A Linux name may end with "\": it is no delimiter there.
+    Fixture::TrashItem(trash, "back", TrashInfo("/home/u/back%5C"), true);
     WriteFile(trash + "directorysizes", "4096 1700000000 old\nbad line\n12 x old2x\n");
     // Skipped: an index without its item, an item without its index, indexes that do not read
     // as such, names that are not index names, and special files.
@@ -748,10 +750,12 @@ TEST(Recycler, TrashEntries) {
     std::vector<std::string> names;
     for (const auto& [name, e] : byName)
         names.push_back(name);
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"a.txt", "b c\xC3\xBC.txt", "old/", "old2/", "rel.txt"}));
-    if (names.size() != 5)
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b c\xC3\xBC.txt", "back/", "old/", "old2/",
+                                               "rel.txt"}));
+    if (names.size() != 6)
         return;
+    EXPECT_EQ(Flat(byName["back/"]->Files()),
+              std::vector<std::string>{trash + "files/back/inner.txt | /home/u/back\\/inner.txt"});
     const TRecylceEntry& a = *byName["a.txt"];
     EXPECT_EQ(a.Origfilename(), "/home/u/a.txt");
     EXPECT_EQ(a.IndexFileName(), trash + "info/a.txt.trashinfo");
