@@ -32,6 +32,10 @@ const std::vector<Command>& Commands() {
          "volumes                 mounted volumes with file system, sizes and cluster "
          "geometry",
          CmdVolumes},
+        {"trash",
+         "trash [MOUNTPOINT]      deleted items of every recycle bin and trash folder (of the\n"
+         "                          user who started the program), or of one volume's",
+         CmdTrash},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},

@@ -55,6 +55,7 @@ std::vector<std::string> Positionals(const Context& ctx);
 // Commands (one function per command; each returns an exit status).
 int CmdMethods(Context& ctx);
 int CmdMethod(Context& ctx);
+int CmdTrash(Context& ctx);
 int CmdCheckLog(Context& ctx);
 int CmdVolumes(Context& ctx);
 

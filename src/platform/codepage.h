@@ -1,4 +1,5 @@
-// The "ANSI code page": Windows-1252 text and its conversion to and from UTF-8.
+// The "ANSI code page": Windows-1252 text and its conversion to and from UTF-8, and the UTF-16
+// text of Windows file formats.
 #pragma once
 
 #include <string>
@@ -17,6 +18,11 @@ std::string Utf8ToCp1252(std::string_view utf8);
 // Converts Windows-1252 bytes to UTF-8. Every byte has a character (see above), so the
 // conversion never loses anything and Utf8ToCp1252(Cp1252ToUtf8(b)) == b for all bytes b.
 std::string Cp1252ToUtf8(std::string_view bytes);
+
+// Converts UTF-16 code units (as read from a little-endian file field) to UTF-8. A surrogate
+// pair becomes its character; a lone surrogate becomes U+FFFD, so the result is always
+// well-formed UTF-8. NUL code units are kept: cutting a field at its terminator is the caller's.
+std::string Utf16ToUtf8(std::u16string_view units);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values above
 // U+10FFFF).

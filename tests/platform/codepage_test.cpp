@@ -133,5 +133,27 @@ TEST(Codepage, MalformedUtf8BecomesOneQuestionMarkPerByte) {
     EXPECT_TRUE(IsValidUtf8(""));
 }
 
+TEST(Codepage, Utf16ToUtf8) {
+    struct Case {
+        std::u16string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {u"C:\\Users\\a.txt", "C:\\Users\\a.txt"},
+        {u"\u00E4\u20AC\u03A9", "\xC3\xA4\xE2\x82\xAC\xCE\xA9"},
+        {u"\U0001F600", "\xF0\x9F\x98\x80"},                           // a surrogate pair
+        {std::u16string(1, char16_t{0xD83D}) + u"x", "\xEF\xBF\xBDx"}, // high surrogate alone
+        {std::u16string(1, char16_t{0xDE00}), "\xEF\xBF\xBD"},         // low surrogate alone
+        {std::u16string(1, char16_t{0xD83D}), "\xEF\xBF\xBD"},         // cut off at the end
+        {std::u16string(u"a\0b", 3), std::string("a\0b", 3)},          // NUL is a character
+        {u"", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string utf8 = Utf16ToUtf8(c.in);
+        EXPECT_EQ(utf8, c.out) << testing::PrintToString(c.out);
+        EXPECT_TRUE(IsValidUtf8(utf8));
+    }
+}
+
 } // namespace
 } // namespace purgix::platform

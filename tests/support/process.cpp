@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -14,7 +15,8 @@ extern char** environ;
 namespace purgix::test {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env) {
+                         const std::map<std::string, std::string>& env,
+                         const std::vector<std::string>& unset) {
     TempDir dir;
     const std::string outPath = dir.File("stdout");
     const std::string errPath = dir.File("stderr");
@@ -23,7 +25,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
-        if (env.find(name) == env.end())
+        if (env.find(name) == env.end() &&
+            std::find(unset.begin(), unset.end(), name) == unset.end())
             envStrings.push_back(entry);
     }
     for (const auto& [name, value] : env)

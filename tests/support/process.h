@@ -14,8 +14,10 @@ struct ProcessResult {
 };
 
 // Runs argv[0] with the arguments argv[1...], with the current environment plus `env`
-// (a value replaces an inherited one), standard input from /dev/null.
+// (a value replaces an inherited one) and without the variables named in `unset`, standard
+// input from /dev/null.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env = {});
+                         const std::map<std::string, std::string>& env = {},
+                         const std::vector<std::string>& unset = {});
 
 } // namespace purgix::test
