@@ -100,6 +100,75 @@ void SortPartitions(TPartitionList& entries);
 void FillUnpartitionedAreas(TPartitionList& entries, std::int64_t scanStart, std::int64_t capacity,
                             const TDeviceInfo* device);
 
+// One physical disk, a snapshot taken in the constructor.
+//
+// Built in this order: the device is opened read-only; the flash rule; the geometry (size,
+// logical sector size, media type); Valid; model, firmware and serial (with ExtendedInfos); the
+// layout through libblkid; the entries, sorted, with the unpartitioned areas filled in; the mount
+// points of the partitions (with ExtendedInfos). An MBR disk's areas start after its first
+// sector, a GPT disk's at byte 0, and a disk without a readable table is one area from byte 0.
+class TDeviceInfo {
+public:
+    // Disk number `number` of the list of whole disks as it is now.
+    TDeviceInfo(int number, bool extendedInfos);
+    // Disk number `number` of `disks` (ListDiskKernelNames() taken once for a whole
+    // enumeration, so that missing numbers cost no device open).
+    TDeviceInfo(int number, bool extendedInfos, const std::vector<std::string>& disks);
+    TDeviceInfo(const TDeviceInfo&) = delete;
+    TDeviceInfo& operator=(const TDeviceInfo&) = delete;
+
+    int PartitionCount() const noexcept { return static_cast<int>(FPartitions.size()); }
+    // Entry `index` (0-based); null outside the list.
+    const TDevicePartitionInformation* GetPartition(int index) const noexcept;
+    const TDiskGeometry& Geometry() const noexcept { return FGeometry; }
+    bool Valid() const noexcept { return FValid; }
+    // The device path ("/dev/sdb"); empty when the number names no disk.
+    const std::string& DeviceName() const noexcept { return FDeviceName; }
+    std::int32_t DeviceNumber() const noexcept { return FDeviceNumber; }
+    const std::string& Modelname() const noexcept { return FModelName; }
+    const std::string& Serial() const noexcept { return FSerial; }
+    const std::string& Firmware() const noexcept { return FFirmware; }
+    std::int64_t Capacity() const noexcept { return FCapacity; }
+    bool ExternalFlashDrive() const noexcept { return FIsFlashDrive; }
+
+    // The disk's identity when it was listed (for the raw writer).
+    const platform::DeviceIdentity& Identity() const noexcept { return FIdentity; }
+    // Byte ranges (start, length) of every partition of the on-disk table, extended containers
+    // included (for the raw writer's checks of an unpartitioned area).
+    const std::vector<std::pair<std::int64_t, std::int64_t>>& TablePartitions() const noexcept {
+        return FTablePartitions;
+    }
+    // "dos", "gpt", or empty when the disk has no readable table.
+    const std::string& TableType() const noexcept { return FTableType; }
+
+    // Sets DriveLetter of every partition to the mount point of its volume (empty when none).
+    void UpdateDriveLetters();
+
+private:
+    void Build(int number, bool extendedInfos, const std::vector<std::string>& disks);
+
+    TPartitionList FPartitions;
+    TDiskGeometry FGeometry;
+    bool FValid = false;
+    std::string FModelName;
+    std::string FDeviceName;
+    std::int64_t FCapacity = 0;
+    std::int32_t FDeviceNumber = 0;
+    std::string FSerial;
+    std::string FFirmware;
+    bool FIsFlashDrive = false;
+    platform::DeviceIdentity FIdentity;
+    std::string FTableType;
+    std::vector<std::pair<std::int64_t, std::int64_t>> FTablePartitions;
+};
+
+// The valid disks, numbered as ListDiskKernelNames() is now (one listing for all of them).
+std::vector<std::unique_ptr<TDeviceInfo>> ListDeviceInfos(bool extendedInfos);
+
+// The caption of an entry as the drive list shows it: "Drive " and the mount point,
+// "Partition N " and the type text, or "(unpartitioned area)".
+std::string PartitionCaption(const TDevicePartitionInformation& entry);
+
 // Decodes a serial number handed out as hexadecimal pairs ("41424344" -> "BADC"): each pair
 // gives one character (a pair that is no hexadecimal number gives a space, a last unpaired
 // character is ignored), the text is trimmed, the two characters of every pair are swapped (an

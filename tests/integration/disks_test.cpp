@@ -1,0 +1,249 @@
+// Disk snapshots of loop devices whose tables sfdisk made, checked entry by entry against
+// sfdisk's own reading of the table.
+#include "drives/devices.h"
+
+#include "platform/blockdev.h"
+#include "support/loopdev.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+namespace purgix {
+namespace {
+
+using nlohmann::json;
+using test::LoopDevice;
+using test::MustRun;
+using test::TempDir;
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+
+std::string KernelName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The snapshot of a loop device, numbered in the disk list as it is now.
+std::unique_ptr<TDeviceInfo> Snapshot(const LoopDevice& loop, bool extended = true) {
+    const auto disks = platform::ListDiskKernelNames();
+    const auto it = std::find(disks.begin(), disks.end(), KernelName(loop.Path()));
+    if (it == disks.end())
+        return nullptr;
+    return std::make_unique<TDeviceInfo>(static_cast<int>(it - disks.begin()), extended, disks);
+}
+
+// Writes `script` with sfdisk onto a new image of `bytes` and attaches it with its partitions.
+std::unique_ptr<LoopDevice> MakeDisk(const TempDir& dir, std::int64_t bytes,
+                                     const std::string& script) {
+    const std::string img = test::MakeImage(dir, "disk.img", bytes);
+    if (!script.empty()) {
+        test::WriteFile(dir.File("table"), script);
+        MustRun({"sh", "-c",
+                 "sfdisk -q --no-reread --no-tell-kernel " + img + " < " + dir.File("table")});
+    }
+    auto loop = std::make_unique<LoopDevice>(dir, img);
+    try {
+        loop->AddPartitions();
+    } catch (const std::runtime_error&) {
+        // a table without partitions, or none at all
+    }
+    return loop;
+}
+
+bool IsContainer(const std::string& type) {
+    return type == "5" || type == "f" || type == "85";
+}
+
+// Every partition sfdisk lists (containers excepted) is an entry with the same number, start,
+// size and type; the entries run without gap or overlap from the scan start to the end, every
+// stretch between partitions being one unpartitioned area.
+void ExpectMatchesSfdisk(const TDeviceInfo& disk, const LoopDevice& loop, std::int64_t bytes,
+                         const std::string& label) {
+    SCOPED_TRACE(label);
+    const json table = json::parse(MustRun({"sfdisk", "--json", loop.Image()}))["partitiontable"];
+    ASSERT_EQ(table["label"], label);
+    ASSERT_TRUE(disk.Valid());
+    EXPECT_EQ(disk.TableType(), label);
+    EXPECT_EQ(disk.Capacity(), bytes);
+
+    std::size_t partitions = 0;
+    for (const json& p : table.value("partitions", json::array())) {
+        const std::string node = p["node"];
+        const auto number = static_cast<std::uint32_t>(std::stoul(node.substr(node.size() - 1)));
+        const std::string type = p["type"];
+        if (label == "dos" && IsContainer(type))
+            continue;
+        ++partitions;
+        const TDevicePartitionInformation* found = nullptr;
+        for (int i = 0; i < disk.PartitionCount(); ++i)
+            if (disk.GetPartition(i)->Valid() && disk.GetPartition(i)->Number() == number)
+                found = disk.GetPartition(i);
+        ASSERT_NE(found, nullptr) << "partition " << number;
+        EXPECT_EQ(found->StartingOffset(), p["start"].get<std::int64_t>() * 512) << number;
+        EXPECT_EQ(found->Len(), p["size"].get<std::int64_t>() * 512) << number;
+        EXPECT_EQ(found->Device(), &disk);
+        if (label == "dos") {
+            EXPECT_EQ(found->PartitionStyle(), PARTITION_STYLE_MBR);
+            EXPECT_EQ(found->PartitionType(), std::stoul(type, nullptr, 16)) << number;
+            EXPECT_EQ(found->PartitionTypeGUID(), "");
+        } else {
+            EXPECT_EQ(found->PartitionStyle(), PARTITION_STYLE_GPT);
+            EXPECT_EQ(found->PartitionType(), 0);
+            EXPECT_EQ(found->PartitionTypeGUID(), "{" + type + "}") << number;
+        }
+        // The kernel's partition device, as partx made it, is the entry's device.
+        EXPECT_EQ(found->DevicePath(), loop.Partition(static_cast<int>(number)));
+        EXPECT_NE(found->Identity().rdev, 0u);
+        EXPECT_EQ(found->Identity().partStart * 512, found->StartingOffset());
+    }
+
+    std::size_t valid = 0;
+    std::int64_t pos = label == "dos" ? 512 : 0;
+    for (int i = 0; i < disk.PartitionCount(); ++i) {
+        const TDevicePartitionInformation& e = *disk.GetPartition(i);
+        EXPECT_EQ(e.StartingOffset(), pos) << "entry " << i;
+        EXPECT_GT(e.Len(), 0) << "entry " << i;
+        if (e.Valid()) {
+            ++valid;
+        } else {
+            EXPECT_EQ(e.Number(), 0u);
+            EXPECT_EQ(e.PartitionType(), 0);
+            EXPECT_EQ(e.DevicePath(), "");
+            const bool afterPartition = i == 0 || disk.GetPartition(i - 1)->Valid();
+            EXPECT_TRUE(afterPartition) << "two areas in a row at " << i;
+        }
+        pos = e.StartingOffset() + e.Len();
+    }
+    EXPECT_EQ(pos, bytes);
+    EXPECT_EQ(valid, partitions);
+}
+
+TEST(Disks, LayoutsMatchSfdisk) {
+    PURGIX_REQUIRE_ROOT();
+    PURGIX_REQUIRE_TOOL("sfdisk");
+    PURGIX_REQUIRE_TOOL("partx");
+    const std::int64_t size = 64 * kMiB;
+    struct Case {
+        const char* name;
+        const char* label;
+        std::string script;
+        std::size_t entries;
+    };
+    const Case cases[] = {
+        {"one partition from 1 MiB to 10 MiB before the end", "dos",
+         "label: dos\nstart=2048, size=" + std::to_string((size - 11 * kMiB) / 512) + ", type=83\n",
+         3},
+        {"GPT", "gpt",
+         "label: gpt\nstart=2048, size=20MiB, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n"
+         "start=45056, size=20MiB, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n",
+         5},
+        {"empty MBR", "dos", "label: dos\n", 1},
+        {"unsorted MBR", "dos",
+         "label: dos\nstart=40960, size=10MiB, type=7\nstart=2048, size=10MiB, type=b\n", 5},
+        {"extended partition with two logical partitions", "dos",
+         "label: dos\nstart=2048, size=10MiB, type=83\nstart=22528, size=40MiB, type=5\n"
+         "start=24576, size=10MiB, type=83\nstart=47104, size=10MiB, type=7\n",
+         // area, 1, area (EBR), 5, area (EBR), 6, area
+         7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const auto loop = MakeDisk(dir, size, c.script);
+        const auto disk = Snapshot(*loop);
+        ASSERT_NE(disk, nullptr);
+        ExpectMatchesSfdisk(*disk, *loop, size, c.label);
+        EXPECT_EQ(disk->PartitionCount(), static_cast<int>(c.entries));
+    }
+}
+
+TEST(Disks, TheExtendedContainerStaysInTheTableRanges) {
+    PURGIX_REQUIRE_ROOT();
+    PURGIX_REQUIRE_TOOL("sfdisk");
+    PURGIX_REQUIRE_TOOL("partx");
+    TempDir dir;
+    const auto loop = MakeDisk(dir, 64 * kMiB,
+                               "label: dos\nstart=2048, size=40MiB, type=5\n"
+                               "start=4096, size=10MiB, type=83\n");
+    const auto disk = Snapshot(*loop);
+    ASSERT_NE(disk, nullptr);
+    // Not listed, but known to the raw writer's checks of unpartitioned areas.
+    const auto& ranges = disk->TablePartitions();
+    EXPECT_NE(std::find(ranges.begin(), ranges.end(), std::make_pair(kMiB, 40 * kMiB)),
+              ranges.end());
+    for (int i = 0; i < disk->PartitionCount(); ++i)
+        EXPECT_NE(disk->GetPartition(i)->PartitionType(), 0x05);
+}
+
+TEST(Disks, ALoopDiskWithoutATableIsOneAreaFromByteZero) {
+    PURGIX_REQUIRE_ROOT();
+    TempDir dir;
+    const std::int64_t size = 12 * kMiB + 4096;
+    const auto loop = MakeDisk(dir, size, "");
+    const auto disk = Snapshot(*loop);
+    ASSERT_NE(disk, nullptr);
+    ASSERT_TRUE(disk->Valid());
+    EXPECT_EQ(disk->DeviceName(), loop->Path());
+    EXPECT_EQ(disk->Capacity(), size);
+    EXPECT_EQ(disk->Geometry().DiskSize, size);
+    EXPECT_EQ(disk->Geometry().BytesPerSector, 512u);
+    EXPECT_EQ(disk->Geometry().MediaType, FixedMedia);
+    EXPECT_EQ(disk->Modelname(), loop->Image()) << "a loop device names its backing file";
+    EXPECT_FALSE(disk->ExternalFlashDrive());
+    EXPECT_EQ(disk->Identity().path, loop->Path());
+    EXPECT_EQ(disk->Identity().sizeBytes, size);
+    EXPECT_EQ(disk->Identity().loopBackingFile, loop->Image());
+    ASSERT_EQ(disk->PartitionCount(), 1);
+    EXPECT_FALSE(disk->GetPartition(0)->Valid());
+    EXPECT_EQ(disk->GetPartition(0)->StartingOffset(), 0);
+    EXPECT_EQ(disk->GetPartition(0)->Len(), size);
+    EXPECT_EQ(PartitionCaption(*disk->GetPartition(0)), "(unpartitioned area)");
+}
+
+TEST(Disks, AMountedPartitionCarriesItsMountPoint) {
+    PURGIX_REQUIRE_ROOT();
+    PURGIX_REQUIRE_TOOL("sfdisk");
+    PURGIX_REQUIRE_TOOL("partx");
+    PURGIX_REQUIRE_TOOL("mkfs.ext4");
+    TempDir dir;
+    const auto loop = MakeDisk(dir, 64 * kMiB,
+                               "label: dos\nstart=2048, size=20MiB, type=83\n"
+                               "start=45056, size=20MiB, type=7\n");
+    MustRun({"mkfs.ext4", "-q", "-m", "0", loop->Partition(1)});
+    const std::string mp = loop->Mount(loop->Partition(1), "ext4", dir.File("mnt"));
+
+    const auto disk = Snapshot(*loop);
+    ASSERT_NE(disk, nullptr);
+    std::vector<std::string> letters, captions;
+    for (int i = 0; i < disk->PartitionCount(); ++i) {
+        letters.push_back(disk->GetPartition(i)->DriveLetter());
+        captions.push_back(PartitionCaption(*disk->GetPartition(i)));
+    }
+    EXPECT_EQ(letters, (std::vector<std::string>{"", mp, "", "", ""}));
+    EXPECT_EQ(captions, (std::vector<std::string>{
+                            "(unpartitioned area)", "Drive " + mp, "(unpartitioned area)",
+                            "Partition 2 (NTFS PARTITION)", "(unpartitioned area)"}));
+
+    // Without extended information: no model, no mount points.
+    const auto plain = Snapshot(*loop, false);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_TRUE(plain->Valid());
+    EXPECT_EQ(plain->Modelname(), "");
+    EXPECT_EQ(plain->PartitionCount(), 5);
+    for (int i = 0; i < plain->PartitionCount(); ++i)
+        EXPECT_EQ(plain->GetPartition(i)->DriveLetter(), "");
+}
+
+TEST(Disks, NumbersOutsideTheListAreInvalid) {
+    const std::vector<std::string> none;
+    const TDeviceInfo disk(0, true, none);
+    EXPECT_FALSE(disk.Valid());
+    EXPECT_EQ(disk.PartitionCount(), 0);
+    EXPECT_EQ(disk.DeviceNumber(), 0);
+    const TDeviceInfo negative(-1, true);
+    EXPECT_FALSE(negative.Valid());
+}
+
+} // namespace
+} // namespace purgix
