@@ -2,13 +2,16 @@
 // sfdisk's own reading of the table.
 #include "drives/devices.h"
 
+#include "drives/vwin32.h"
 #include "platform/blockdev.h"
+#include "platform/rawwriter.h"
 #include "support/loopdev.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <filesystem>
 
 namespace purgix {
 namespace {
@@ -233,6 +236,89 @@ TEST(Disks, AMountedPartitionCarriesItsMountPoint) {
     EXPECT_EQ(plain->PartitionCount(), 5);
     for (int i = 0; i < plain->PartitionCount(); ++i)
         EXPECT_EQ(plain->GetPartition(i)->DriveLetter(), "");
+}
+
+std::unique_ptr<platform::RawDeviceWriter> OpenWriter(const platform::DeviceIdentity& id,
+                                                      platform::RawMode mode) {
+    platform::RawTarget target;
+    target.mode = mode;
+    target.identity = id;
+    std::string refusal;
+    auto writer = platform::RawDeviceWriter::Open(target, refusal);
+    EXPECT_NE(writer, nullptr) << refusal;
+    return writer;
+}
+
+TEST(Disks, CreateWholeDiskPartitionWritesAFreshTableTheKernelLists) {
+    PURGIX_REQUIRE_ROOT();
+    PURGIX_REQUIRE_TOOL("sfdisk");
+    PURGIX_REQUIRE_TOOL("partx");
+    const std::int64_t size = 48 * kMiB;
+    TempDir dir;
+    // An old GPT table with two partitions the kernel knows: both must give way to the new one.
+    const auto loop =
+        MakeDisk(dir, size, "label: gpt\nstart=4096, size=10MiB\nstart=30720, size=10MiB\n");
+    const std::string sys = "/sys/block/" + KernelName(loop->Path()) + "/";
+    const std::string p1 = KernelName(loop->Partition(1));
+    ASSERT_TRUE(std::filesystem::exists(sys + KernelName(loop->Partition(2))));
+    const auto before = Snapshot(*loop);
+    ASSERT_NE(before, nullptr);
+    {
+        const auto writer = OpenWriter(before->Identity(), platform::RawMode::WholeDevice);
+        ASSERT_NE(writer, nullptr);
+        EXPECT_TRUE(CreateWholeDiskPartition(*writer));
+    }
+
+    const json table = json::parse(MustRun({"sfdisk", "--json", loop->Image()}))["partitiontable"];
+    EXPECT_EQ(table["label"], "dos");
+    EXPECT_EQ(table["id"], "0x000055aa");
+    ASSERT_EQ(table["partitions"].size(), 1u);
+    const json& p = table["partitions"][0];
+    EXPECT_EQ(p["start"], 2048);
+    EXPECT_EQ(p["size"], size / 512 - 2048);
+    EXPECT_EQ(p["type"], "b");
+    EXPECT_FALSE(p.value("bootable", false));
+
+    // The kernel's view: partition 1 over the new range, partition 2 gone.
+    ASSERT_TRUE(std::filesystem::exists(sys + p1));
+    EXPECT_EQ(std::stoll(test::ReadFile(sys + p1 + "/start")), 2048);
+    EXPECT_EQ(std::stoll(test::ReadFile(sys + p1 + "/size")), size / 512 - 2048);
+    EXPECT_FALSE(std::filesystem::exists(sys + KernelName(loop->Partition(2))));
+    // The old primary GPT header in the first MiB is gone as well.
+    EXPECT_EQ(test::ReadFile(loop->Image()).substr(512, 8), std::string(8, '\0'));
+
+    const auto after = Snapshot(*loop);
+    ASSERT_NE(after, nullptr);
+    ExpectMatchesSfdisk(*after, *loop, size, "dos");
+    ASSERT_EQ(after->PartitionCount(), 2);
+    EXPECT_EQ(PartitionCaption(*after->GetPartition(1)), "Partition 1 (FAT32 PARTITION)");
+
+    // Written again over a disk whose kernel view already matches: still one partition.
+    {
+        const auto writer = OpenWriter(after->Identity(), platform::RawMode::WholeDevice);
+        ASSERT_NE(writer, nullptr);
+        EXPECT_TRUE(CreateWholeDiskPartition(*writer));
+    }
+    EXPECT_TRUE(std::filesystem::exists(sys + p1));
+}
+
+TEST(Disks, CreateWholeDiskPartitionWritesNothingThroughAPartitionWriter) {
+    PURGIX_REQUIRE_ROOT();
+    PURGIX_REQUIRE_TOOL("sfdisk");
+    PURGIX_REQUIRE_TOOL("partx");
+    TempDir dir;
+    const auto loop = MakeDisk(dir, 32 * kMiB, "label: dos\nstart=2048, size=20MiB, type=83\n");
+    const std::string image = test::ReadFile(loop->Image());
+    const auto disk = Snapshot(*loop);
+    ASSERT_NE(disk, nullptr);
+    ASSERT_EQ(disk->PartitionCount(), 3);
+    {
+        const auto writer =
+            OpenWriter(disk->GetPartition(1)->Identity(), platform::RawMode::Partition);
+        ASSERT_NE(writer, nullptr);
+        EXPECT_FALSE(CreateWholeDiskPartition(*writer));
+    }
+    EXPECT_TRUE(test::ReadFile(loop->Image()) == image) << "not a byte changed";
 }
 
 TEST(Disks, NumbersOutsideTheListAreInvalid) {
