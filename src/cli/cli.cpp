@@ -30,6 +30,8 @@ const std::vector<Command>& Commands() {
          "volumes                 mounted volumes with file system, sizes and cluster "
          "geometry",
          CmdVolumes},
+        {"disks", "disks                   disks with their partitions and unpartitioned areas",
+         CmdDisks},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},

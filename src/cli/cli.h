@@ -57,6 +57,7 @@ int CmdMethods(Context& ctx);
 int CmdMethod(Context& ctx);
 int CmdCheckLog(Context& ctx);
 int CmdVolumes(Context& ctx);
+int CmdDisks(Context& ctx);
 
 // Loads the method file of the context. Throws std::runtime_error with a message for the user
 // when the file is missing, malformed or holds no method.

@@ -6,6 +6,7 @@
 #include "platform/blockdev.h"
 #include "platform/rawwriter.h"
 #include "support/loopdev.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -319,6 +320,70 @@ TEST(Disks, CreateWholeDiskPartitionWritesNothingThroughAPartitionWriter) {
         EXPECT_FALSE(CreateWholeDiskPartition(*writer));
     }
     EXPECT_TRUE(test::ReadFile(loop->Image()) == image) << "not a byte changed";
+}
+
+TEST(Disks, TheDisksCommandShowsTheSameEntries) {
+    PURGIX_REQUIRE_ROOT();
+    PURGIX_REQUIRE_TOOL("sfdisk");
+    PURGIX_REQUIRE_TOOL("partx");
+    PURGIX_REQUIRE_TOOL("mkfs.ext4");
+    TempDir dir;
+    const auto loop = MakeDisk(dir, 64 * kMiB,
+                               "label: dos\nstart=2048, size=20MiB, type=83\n"
+                               "start=45056, size=20MiB, type=5\n"
+                               "start=47104, size=10MiB, type=b\n");
+    MustRun({"mkfs.ext4", "-q", "-m", "0", loop->Partition(1)});
+    const std::string mp = loop->Mount(loop->Partition(1), "ext4", dir.File("mnt"));
+    const auto disk = Snapshot(*loop);
+    ASSERT_NE(disk, nullptr);
+
+    const auto r = test::RunProcess({PURGIX_CLI_PATH, "disks", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const json list = json::parse(r.out);
+    const json* shown = nullptr;
+    for (const json& d : list)
+        if (d["DeviceName"] == loop->Path())
+            shown = &d;
+    ASSERT_NE(shown, nullptr) << r.out;
+    const json& d = *shown;
+    EXPECT_EQ(d["DeviceNumber"], disk->DeviceNumber());
+    EXPECT_EQ(d["Valid"], true);
+    EXPECT_EQ(d["Modelname"], loop->Image());
+    EXPECT_EQ(d["Capacity"], 64 * kMiB);
+    EXPECT_EQ(d["Geometry"]["BytesPerSector"], 512);
+    EXPECT_EQ(d["Geometry"]["MediaType"], FixedMedia);
+    EXPECT_EQ(d["ExternalFlashDrive"], false);
+    ASSERT_EQ(d["PartitionCount"], disk->PartitionCount());
+    ASSERT_EQ(d["Partitions"].size(), static_cast<std::size_t>(disk->PartitionCount()));
+    for (int i = 0; i < disk->PartitionCount(); ++i) {
+        const TDevicePartitionInformation& e = *disk->GetPartition(i);
+        const json& j = d["Partitions"][i];
+        EXPECT_EQ(j["StartingOffset"], e.StartingOffset()) << i;
+        EXPECT_EQ(j["Len"], e.Len()) << i;
+        EXPECT_EQ(j["Number"], e.Number()) << i;
+        EXPECT_EQ(j["Valid"], e.Valid()) << i;
+        EXPECT_EQ(j["PartitionType"], e.PartitionType()) << i;
+        EXPECT_EQ(j["PartitionTypeGUID"], "") << i;
+        EXPECT_EQ(j["PartitionStyle"], "PARTITION_STYLE_MBR") << i;
+        EXPECT_EQ(j["DriveLetter"], e.DriveLetter()) << i;
+        EXPECT_EQ(j["Caption"], PartitionCaption(e)) << i;
+    }
+    EXPECT_EQ(d["Partitions"][1]["DriveLetter"], mp);
+    EXPECT_EQ(d["Partitions"][1]["Caption"], "Drive " + mp);
+    EXPECT_EQ(d["Partitions"][3]["Number"], 5);
+    EXPECT_EQ(d["Partitions"][3]["PartitionType"], 0x0B);
+
+    // The text listing names the disk and shows each entry's caption.
+    const auto text = test::RunProcess({PURGIX_CLI_PATH, "disks"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find(": " + loop->Path() + "  model \"" + loop->Image() + "\""),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("0x0B"), std::string::npos);
+    EXPECT_NE(text.out.find("Partition 5 (FAT32 PARTITION)"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Drive " + mp), std::string::npos);
+
+    EXPECT_EQ(test::RunProcess({PURGIX_CLI_PATH, "disks", "extra"}).exitCode, 64);
 }
 
 TEST(Disks, NumbersOutsideTheListAreInvalid) {
