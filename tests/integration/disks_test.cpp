@@ -4,6 +4,7 @@
 
 #include "drives/vwin32.h"
 #include "platform/blockdev.h"
+#include "platform/debug.h"
 #include "platform/rawwriter.h"
 #include "support/loopdev.h"
 #include "support/process.h"
@@ -162,22 +163,65 @@ TEST(Disks, LayoutsMatchSfdisk) {
     }
 }
 
-TEST(Disks, TheExtendedContainerStaysInTheTableRanges) {
+TEST(Disks, ExtendedContainersAreNotListedButStayInTheTableRanges) {
     PURGIX_REQUIRE_ROOT();
     PURGIX_REQUIRE_TOOL("sfdisk");
     PURGIX_REQUIRE_TOOL("partx");
+    for (const char* type : {"5", "f", "85"}) {
+        SCOPED_TRACE(type);
+        TempDir dir;
+        const auto loop = MakeDisk(dir, 64 * kMiB,
+                                   std::string("label: dos\nstart=2048, size=40MiB, type=") + type +
+                                       "\nstart=4096, size=10MiB, type=83\n");
+        const auto disk = Snapshot(*loop);
+        ASSERT_NE(disk, nullptr);
+        // area, area (EBR), logical partition 5, area up to the end
+        std::vector<std::uint32_t> numbers;
+        for (int i = 0; i < disk->PartitionCount(); ++i)
+            numbers.push_back(disk->GetPartition(i)->Number());
+        EXPECT_EQ(numbers, (std::vector<std::uint32_t>{0, 5, 0}));
+        // Not listed, but known to the raw writer's checks of unpartitioned areas.
+        const auto& ranges = disk->TablePartitions();
+        EXPECT_NE(std::find(ranges.begin(), ranges.end(), std::make_pair(kMiB, 40 * kMiB)),
+                  ranges.end());
+    }
+}
+
+TEST(Disks, APartitionTheKernelShowsElsewhereHasNoDevice) {
+    PURGIX_REQUIRE_ROOT();
+    PURGIX_REQUIRE_TOOL("sfdisk");
+    PURGIX_REQUIRE_TOOL("partx");
+    PURGIX_REQUIRE_TOOL("resizepart");
     TempDir dir;
     const auto loop = MakeDisk(dir, 64 * kMiB,
-                               "label: dos\nstart=2048, size=40MiB, type=5\n"
-                               "start=4096, size=10MiB, type=83\n");
+                               "label: dos\nstart=2048, size=20MiB, type=83\n"
+                               "start=45056, size=20MiB, type=83\n");
+    // The kernel's partition 1 no longer matches the table: a writer must not take it for the
+    // table's partition 1.
+    MustRun({"resizepart", loop->Path(), "1", "8192"});
     const auto disk = Snapshot(*loop);
     ASSERT_NE(disk, nullptr);
-    // Not listed, but known to the raw writer's checks of unpartitioned areas.
-    const auto& ranges = disk->TablePartitions();
-    EXPECT_NE(std::find(ranges.begin(), ranges.end(), std::make_pair(kMiB, 40 * kMiB)),
-              ranges.end());
-    for (int i = 0; i < disk->PartitionCount(); ++i)
-        EXPECT_NE(disk->GetPartition(i)->PartitionType(), 0x05);
+    ASSERT_EQ(disk->PartitionCount(), 5);
+    EXPECT_EQ(disk->GetPartition(1)->Number(), 1u);
+    EXPECT_EQ(disk->GetPartition(1)->Len(), 20 * kMiB) << "the table decides the entry";
+    EXPECT_EQ(disk->GetPartition(1)->DevicePath(), "");
+    EXPECT_EQ(disk->GetPartition(3)->DevicePath(), loop->Partition(2));
+}
+
+TEST(Disks, TraceLinesGoToTheDebugSink) {
+    PURGIX_REQUIRE_ROOT();
+    TempDir dir;
+    const auto loop = MakeDisk(dir, 8 * kMiB, "");
+    std::vector<std::string> lines;
+    platform::ScopedDebugCapture capture([&](std::string_view line) { lines.emplace_back(line); });
+    ASSERT_NE(Snapshot(*loop), nullptr);
+    EXPECT_EQ(lines, (std::vector<std::string>{"GetDeviceInfos", "GetDeviceInfos fertig",
+                                               "ERzeuge Paritionsabbild", "UpdateDriveLetters",
+                                               "UpdateDriveLetters fertig"}));
+    lines.clear();
+    ASSERT_NE(Snapshot(*loop, false), nullptr);
+    EXPECT_EQ(lines, (std::vector<std::string>{"GetDeviceInfos", "GetDeviceInfos fertig",
+                                               "ERzeuge Paritionsabbild"}));
 }
 
 TEST(Disks, ALoopDiskWithoutATableIsOneAreaFromByteZero) {
