@@ -157,6 +157,10 @@ void TDeviceInfo::Build(int number, bool extendedInfos, const std::vector<std::s
                 kernelParts.push_back(*p);
         for (const platform::TablePartition& p : table->partitions) {
             FTablePartitions.emplace_back(p.startBytes, p.sizeBytes);
+            // Labels nested inside a partition (BSD, Solaris, ...) describe that partition's
+            // inside, not the disk: their entries carry no MBR type byte or GPT type GUID.
+            if (p.tableType != table->type)
+                continue;
             auto e = std::make_unique<TDevicePartitionInformation>(this);
             e->SetValid(true);
             e->SetNumber(static_cast<std::uint32_t>(p.number));

@@ -74,6 +74,9 @@ std::optional<PartitionTable> ReadPartitionTable(int fd) {
         p.sizeBytes = static_cast<std::int64_t>(blkid_partition_get_size(par)) * kSector;
         p.extended = blkid_partition_is_extended(par) != 0;
         p.logical = blkid_partition_is_logical(par) != 0;
+        blkid_parttable own = blkid_partition_get_table(par);
+        const char* ownType = own ? blkid_parttable_get_type(own) : nullptr;
+        p.tableType = ownType ? ownType : table.type;
         if (table.type == "gpt") {
             if (const char* guid = blkid_partition_get_type_string(par))
                 p.gptTypeGuid = BracedUpper(guid);

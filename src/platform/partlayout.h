@@ -17,6 +17,9 @@ struct TablePartition {
     std::string gptTypeGuid; // gpt tables: the type GUID, braced upper case
     bool extended = false;   // a container of logical partitions (0x05, 0x0F, 0x85)
     bool logical = false;    // a logical partition inside a container
+    // The table this entry belongs to: the disk's own ("dos", "gpt"), or a label nested inside
+    // one of its partitions (a BSD or Solaris label inside an MBR partition: "bsd", ...).
+    std::string tableType;
 };
 
 struct PartitionTable {
