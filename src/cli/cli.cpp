@@ -36,6 +36,8 @@ const std::vector<Command>& Commands() {
          "trash [MOUNTPOINT]      deleted items of every recycle bin and trash folder (of the\n"
          "                          user who started the program), or of one volume's",
          CmdTrash},
+        {"disks", "disks                   disks with their partitions and unpartitioned areas",
+         CmdDisks},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},

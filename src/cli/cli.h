@@ -58,6 +58,7 @@ int CmdMethod(Context& ctx);
 int CmdTrash(Context& ctx);
 int CmdCheckLog(Context& ctx);
 int CmdVolumes(Context& ctx);
+int CmdDisks(Context& ctx);
 
 // Loads the method file of the context. Throws std::runtime_error with a message for the user
 // when the file is missing, malformed or holds no method.

@@ -5,6 +5,7 @@
 #include "platform/debug.h"
 #include "platform/fsprobe.h"
 #include "platform/mounts.h"
+#include "platform/partlayout.h"
 #include "platform/rawwriter.h"
 #include "platform/syserror.h"
 
@@ -227,6 +228,108 @@ bool LockVolume(int& handle, bool dismount) {
         return false;
     ::close(handle);
     handle = claim;
+    return true;
+}
+
+namespace {
+
+constexpr std::int64_t kTableGap = 1024 * 1024;
+constexpr std::uint32_t kDiskSignature = 0x000055AA;
+constexpr std::uint8_t kFat32Type = 0x0B;
+
+void PutLE32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Cylinder, head, sector of an LBA in the usual 255-head, 63-sector translation; beyond its reach
+// the "use LBA" marker.
+void PutChs(std::uint8_t* p, std::uint64_t lba) {
+    constexpr std::uint64_t heads = 255, sectors = 63;
+    if (lba >= 1024 * heads * sectors) {
+        p[0] = 0xFE;
+        p[1] = 0xFF;
+        p[2] = 0xFF;
+        return;
+    }
+    const std::uint64_t c = lba / (heads * sectors);
+    const std::uint64_t h = (lba / sectors) % heads;
+    const std::uint64_t s = lba % sectors + 1;
+    p[0] = static_cast<std::uint8_t>(h);
+    p[1] = static_cast<std::uint8_t>(s | ((c >> 2) & 0xC0));
+    p[2] = static_cast<std::uint8_t>(c & 0xFF);
+}
+
+} // namespace
+
+std::uint64_t WholeDiskPartitionStart(int sectorSize) {
+    return sectorSize > 0 ? static_cast<std::uint64_t>(kTableGap / sectorSize) : 0;
+}
+
+bool BuildWholeDiskMbr(std::int64_t diskBytes, int sectorSize, std::uint8_t* mbr512) {
+    if (sectorSize < 512 || kTableGap % sectorSize != 0 || diskBytes < 0)
+        return false;
+    const std::uint64_t total = static_cast<std::uint64_t>(diskBytes) / sectorSize;
+    const std::uint64_t start = WholeDiskPartitionStart(sectorSize);
+    if (total <= start)
+        return false;
+    const std::uint64_t count = std::min<std::uint64_t>(total - start, 0xFFFFFFFFu);
+    std::memset(mbr512, 0, 512);
+    PutLE32(mbr512 + 440, kDiskSignature);
+    std::uint8_t* entry = mbr512 + 446;
+    entry[0] = 0x00; // not active
+    PutChs(entry + 1, start);
+    entry[4] = kFat32Type;
+    PutChs(entry + 5, start + count - 1);
+    PutLE32(entry + 8, static_cast<std::uint32_t>(start));
+    PutLE32(entry + 12, static_cast<std::uint32_t>(count));
+    mbr512[510] = 0x55;
+    mbr512[511] = 0xAA;
+    return true;
+}
+
+bool CreateWholeDiskPartition(platform::RawDeviceWriter& disk) {
+    if (disk.Target().mode != platform::RawMode::WholeDevice)
+        return false;
+    const int sector = disk.LogicalSectorSize();
+    platform::AlignedBuffer head(static_cast<std::size_t>(kTableGap));
+    if (!BuildWholeDiskMbr(disk.Size(), sector, head.Data())) {
+        platform::DebugOutput("CreateWholeDiskPartition: no room for a partition on " +
+                              disk.Target().identity.path);
+        return false;
+    }
+    if (disk.Seek(0) != 0)
+        return false;
+    const platform::IoResult r = disk.Write(head.Data(), head.Size());
+    if (!r.Ok() || r.bytes != head.Size()) {
+        platform::DebugOutput(
+            "CreateWholeDiskPartition: " +
+            (disk.Refusal().empty() ? platform::SysErrorMessage(r.error) : disk.Refusal()));
+        return false;
+    }
+    if (const int e = disk.Sync(); e != 0) {
+        platform::DebugOutput("CreateWholeDiskPartition: " + platform::SysErrorMessage(e));
+        return false;
+    }
+    // The kernel may not parse the table at all (loop devices without partition scanning):
+    // whatever the re-read gives, BLKPG then adds, resizes or removes what it left out of line.
+    disk.RereadPartitionTable();
+    const std::uint8_t* c = head.Data() + 446 + 12;
+    const std::uint32_t count = c[0] | (c[1] << 8) | (c[2] << 16) | (std::uint32_t{c[3]} << 24);
+    platform::PartitionTable table;
+    table.type = "dos";
+    platform::TablePartition p;
+    p.number = 1;
+    p.startBytes = static_cast<std::int64_t>(WholeDiskPartitionStart(sector)) * sector;
+    p.sizeBytes = static_cast<std::int64_t>(count) * sector;
+    p.mbrType = kFat32Type;
+    table.partitions.push_back(p);
+    if (const std::string failure =
+            platform::SyncKernelPartitions(disk.Target().identity.path, table);
+        !failure.empty()) {
+        platform::DebugOutput("CreateWholeDiskPartition: " + failure);
+        return false;
+    }
     return true;
 }
 

@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <string>
 
+namespace purgix::platform {
+class RawDeviceWriter;
+} // namespace purgix::platform
+
 namespace purgix {
 
 // Device type codes of the storage device number.
@@ -50,6 +54,20 @@ bool ReadDriveSectors(const std::string& drive, std::uint16_t count, std::uint32
 // result is then whether that succeeded. On success `handle` is replaced by the claiming
 // descriptor, which holds the claim until it is closed.
 bool LockVolume(int& handle, bool dismount);
+// The first LBA of the partition of a fresh table: 1 MiB in, so that the partition never lies
+// over the table itself.
+std::uint64_t WholeDiskPartitionStart(int sectorSize);
+// Builds the 512-byte master boot record of a fresh table on a disk of `diskBytes` with logical
+// sectors of `sectorSize`: no boot code, disk signature 0x000055AA, and one partition of type
+// 0x0B, not active, from WholeDiskPartitionStart to the end of the disk (as far as the 32-bit
+// sector count of an MBR reaches). False when the disk has no room behind the first MiB.
+bool BuildWholeDiskMbr(std::int64_t diskBytes, int sectorSize, std::uint8_t* mbr512);
+// Writes a fresh table (BuildWholeDiskMbr, with the rest of the first MiB zeroed, old boot code
+// and a primary GPT header there included) through `disk`, a writer opened over a whole disk,
+// then brings the kernel's partitions in line: BLKRRPART, and BLKPG where the re-read left them
+// missing or stale. True when the table was written and the kernel lists its partition; nothing
+// is written when the disk is too small or the writer refuses.
+bool CreateWholeDiskPartition(platform::RawDeviceWriter& disk);
 // The display name of an MBR partition type byte; empty for types without one.
 std::string GetPartitionTypeName(std::uint8_t type);
 

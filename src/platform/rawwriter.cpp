@@ -6,7 +6,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -282,6 +284,12 @@ IoResult RawDeviceWriter::Write(const void* data, std::size_t length) {
         if (errno != EINTR)
             return {0, errno};
     }
+}
+
+int RawDeviceWriter::RereadPartitionTable() {
+    if (target_.mode != RawMode::WholeDevice)
+        return EINVAL;
+    return ::ioctl(fd_.Get(), BLKRRPART) == 0 ? 0 : errno;
 }
 
 int RawDeviceWriter::Sync() {

@@ -75,6 +75,10 @@ public:
     IoResult Write(const void* data, std::size_t length) override;
     // Flushes the device's caches; 0 or an errno.
     int Sync();
+    // Asks the kernel to re-read the partition table of a whole device (BLKRRPART) through the
+    // claiming descriptor, which the kernel requires while the claim is held; 0 or an errno
+    // (EINVAL for a whole device without one, or when the target is no whole device).
+    int RereadPartitionTable();
 
     std::int64_t Size() const noexcept { return size_; }
     int LogicalSectorSize() const noexcept { return sectorSize_; }

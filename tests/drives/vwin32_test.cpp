@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <utility>
 
 namespace purgix {
 namespace {
@@ -104,6 +106,62 @@ TEST(Vwin32, NoVolumeAtAFolderThatIsNoMountPoint) {
     EXPECT_FALSE(GetDriveDeviceNumber(dir.Path(), t, n, p));
     EXPECT_EQ(t, 9) << "outputs untouched";
     EXPECT_FALSE(IsFATVolume(dir.Path()));
+}
+
+std::uint32_t LE32(const std::uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24);
+}
+
+TEST(Vwin32, WholeDiskMbr) {
+    constexpr std::int64_t MiB = 1024 * 1024;
+    struct Case {
+        std::int64_t diskBytes;
+        int sector;
+        std::uint32_t start;
+        std::uint32_t count;
+    };
+    const Case cases[] = {
+        {64 * MiB, 512, 2048, 64 * 2048 - 2048},
+        {64 * MiB + 1000, 512, 2048, 64 * 2048 - 2048 + 1}, // a partial last sector is left out
+        {64 * MiB, 4096, 256, 64 * 256 - 256},
+        // An MBR counts sectors in 32 bits: a larger disk gets the largest partition it can hold.
+        {std::int64_t{3} << 40, 512, 2048, 0xFFFFFFFFu},
+    };
+    for (const Case& c : cases) {
+        std::array<std::uint8_t, 512> mbr{};
+        mbr.fill(0xCC);
+        ASSERT_TRUE(BuildWholeDiskMbr(c.diskBytes, c.sector, mbr.data())) << c.diskBytes;
+        EXPECT_EQ(WholeDiskPartitionStart(c.sector), c.start);
+        EXPECT_EQ(std::count(mbr.begin(), mbr.begin() + 440, 0), 440) << "no boot code";
+        EXPECT_EQ(LE32(&mbr[440]), 0x000055AAu);
+        EXPECT_EQ(mbr[446], 0x00) << "not active";
+        EXPECT_EQ(mbr[446 + 4], 0x0B);
+        EXPECT_EQ(LE32(&mbr[446 + 8]), c.start);
+        EXPECT_EQ(LE32(&mbr[446 + 12]), c.count) << c.diskBytes;
+        EXPECT_EQ(std::count(mbr.begin() + 462, mbr.begin() + 510, 0), 48) << "three empty slots";
+        EXPECT_EQ(mbr[510], 0x55);
+        EXPECT_EQ(mbr[511], 0xAA);
+    }
+    // CHS of sector 2048 in the 255/63 translation: cylinder 0, head 32, sector 33.
+    std::array<std::uint8_t, 512> mbr{};
+    ASSERT_TRUE(BuildWholeDiskMbr(64 * MiB, 512, mbr.data()));
+    EXPECT_EQ(mbr[447], 32);
+    EXPECT_EQ(mbr[448], 33);
+    EXPECT_EQ(mbr[449], 0);
+    ASSERT_TRUE(BuildWholeDiskMbr(std::int64_t{100} << 30, 512, mbr.data()));
+    EXPECT_EQ(mbr[451], 0xFE) << "an end beyond CHS reach is marked";
+    EXPECT_EQ(mbr[452], 0xFF);
+    EXPECT_EQ(mbr[453], 0xFF);
+
+    // No room behind the first MiB, or a sector size that does not divide it.
+    for (const auto& [bytes, sector] : {std::pair<std::int64_t, int>{MiB, 512},
+                                        {MiB + 511, 512},
+                                        {0, 512},
+                                        {64 * MiB, 0},
+                                        {64 * MiB, 520}}) {
+        mbr.fill(0xCC);
+        EXPECT_FALSE(BuildWholeDiskMbr(bytes, sector, mbr.data())) << bytes << " " << sector;
+    }
 }
 
 } // namespace
