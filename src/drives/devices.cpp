@@ -1,5 +1,7 @@
 #include "drives/devices.h"
 
+#include "platform/text.h"
+
 #include "drives/vwin32.h"
 #include "platform/blockdev.h"
 #include "platform/debug.h"
@@ -30,16 +32,6 @@ std::string Trim(const std::string& s) {
     while (e > b && IsBlankOrControl(s[e - 1]))
         --e;
     return s.substr(b, e - b);
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 std::unique_ptr<TDevicePartitionInformation> Area(const TDeviceInfo* device, std::int64_t start,
@@ -80,8 +72,8 @@ void FillUnpartitionedAreas(TPartitionList& entries, std::int64_t scanStart, std
 std::string DecodeDiskSerial(const std::string& serial) {
     std::string decoded;
     for (std::size_t i = 0; i + 1 < serial.size(); i += 2) {
-        const int hi = HexDigit(serial[i]);
-        const int lo = HexDigit(serial[i + 1]);
+        const int hi = platform::HexDigit(serial[i]);
+        const int lo = platform::HexDigit(serial[i + 1]);
         decoded += (hi < 0 || lo < 0) ? ' ' : static_cast<char>(hi * 16 + lo);
     }
     decoded = Trim(decoded);

@@ -20,6 +20,17 @@ inline bool EqualNoCase(std::string_view a, std::string_view b) {
     return AsciiLower(a) == AsciiLower(b);
 }
 
+// The value of one hexadecimal digit (either letter case); -1 for any other character.
+inline int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 // A folder path with a trailing "/" (an empty path stays empty).
 inline std::string WithTrailingSlash(std::string path) {
     if (!path.empty() && path.back() != '/')

@@ -1,5 +1,7 @@
 #include "recycler/klrecycler.h"
 
+#include "platform/text.h"
+
 #include "platform/codepage.h"
 #include "platform/debug.h"
 #include "platform/fd.h"
@@ -388,21 +390,13 @@ std::optional<IndexRecord> ReadIndexRecord(const IndexReader& file) {
 }
 
 std::string PercentDecode(std::string_view text) {
-    const auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
-            hex(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && platform::HexDigit(text[i + 1]) >= 0 &&
+            platform::HexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(platform::HexDigit(text[i + 1]) * 16 +
+                                     platform::HexDigit(text[i + 2]));
             i += 2;
         } else {
             out += text[i]; // not an escape: kept as written

@@ -82,16 +82,6 @@ std::uint32_t RandSeed() {
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
 } // namespace
@@ -107,8 +97,8 @@ const std::vector<std::uint8_t>& TWipePattern::PatternBytes() {
     std::vector<std::uint8_t> bytes;
     bytes.reserve(FPattern.size() / 2);
     for (std::size_t i = 0; i + 1 < FPattern.size(); i += 2) {
-        const int hi = HexDigit(FPattern[i]);
-        const int lo = HexDigit(FPattern[i + 1]);
+        const int hi = platform::HexDigit(FPattern[i]);
+        const int lo = platform::HexDigit(FPattern[i + 1]);
         if (hi < 0 || lo < 0)
             throw EPatternDataError("'" + FPattern.substr(i, 2) +
                                     "' is not a valid hexadecimal byte");
