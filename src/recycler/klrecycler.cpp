@@ -1,5 +1,6 @@
 #include "recycler/klrecycler.h"
 
+#include "platform/direntry.h"
 #include "platform/text.h"
 
 #include "platform/codepage.h"
@@ -137,25 +138,10 @@ std::string ItemNameOfIndex(std::string name) {
     return name;
 }
 
-enum class Kind { missing, folder, file, link, special };
-
-Kind KindOfMode(mode_t mode) {
-    if (S_ISDIR(mode))
-        return Kind::folder;
-    if (S_ISREG(mode))
-        return Kind::file;
-    if (S_ISLNK(mode))
-        return Kind::link;
-    return Kind::special;
-}
+using Kind = platform::EntryKind;
 
 Kind KindAt(int dirFd, const std::string& name, struct stat* out = nullptr) {
-    struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return Kind::missing;
-    if (out != nullptr)
-        *out = st;
-    return KindOfMode(st.st_mode);
+    return platform::EntryKindAt(dirFd, name.c_str(), out);
 }
 
 struct DirEntry {
@@ -184,23 +170,7 @@ std::vector<DirEntry> ListAt(int dirFd) {
         const std::string name = e->d_name;
         if (name == "." || name == "..")
             continue;
-        Kind kind;
-        switch (e->d_type) {
-        case DT_DIR:
-            kind = Kind::folder;
-            break;
-        case DT_REG:
-            kind = Kind::file;
-            break;
-        case DT_LNK:
-            kind = Kind::link;
-            break;
-        case DT_UNKNOWN:
-            kind = KindAt(dirFd, name);
-            break;
-        default:
-            kind = Kind::special;
-        }
+        const Kind kind = platform::EntryKindOfDirent(*e, dirFd);
         if (kind != Kind::missing)
             entries.push_back({name, kind});
     }

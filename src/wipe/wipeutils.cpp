@@ -1,5 +1,6 @@
 #include "wipe/wipeutils.h"
 
+#include "platform/direntry.h"
 #include "platform/text.h"
 
 #include "platform/mounts.h"
@@ -19,19 +20,10 @@ char LowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-enum class Kind { missing, folder, file, link, special };
+using Kind = platform::EntryKind;
 
 Kind KindOf(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        return Kind::missing;
-    if (S_ISDIR(st.st_mode))
-        return Kind::folder;
-    if (S_ISREG(st.st_mode))
-        return Kind::file;
-    if (S_ISLNK(st.st_mode))
-        return Kind::link;
-    return Kind::special;
+    return platform::EntryKindAt(AT_FDCWD, path.c_str());
 }
 
 struct DirCloser {
@@ -48,24 +40,7 @@ std::vector<std::pair<std::string, Kind>> ListFolder(const std::string& folder) 
         const std::string name = e->d_name;
         if (name == "." || name == "..")
             continue;
-        Kind kind;
-        switch (e->d_type) {
-        case DT_DIR:
-            kind = Kind::folder;
-            break;
-        case DT_REG:
-            kind = Kind::file;
-            break;
-        case DT_LNK:
-            kind = Kind::link;
-            break;
-        case DT_UNKNOWN:
-            kind = KindOf(folder + name);
-            break;
-        default:
-            kind = Kind::special;
-        }
-        entries.emplace_back(name, kind);
+        entries.emplace_back(name, platform::EntryKindOfDirent(*e, ::dirfd(dir.get())));
     }
     return entries;
 }
