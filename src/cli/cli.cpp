@@ -4,6 +4,8 @@
 
 #include "platform/paths.h"
 
+#include <unistd.h>
+
 #include <functional>
 #include <iostream>
 #include <optional>
@@ -38,6 +40,11 @@ const std::vector<Command>& Commands() {
          CmdTrash},
         {"disks", "disks                   disks with their partitions and unpartitioned areas",
          CmdDisks},
+        {"files",
+         "files PATH...           wipe files and folders (folders with everything inside)\n"
+         "    --trash[=MOUNTPOINT]  add the contents of every recycle bin and trash folder (of\n"
+         "                          the user who started the program), or only of one volume's",
+         CmdFiles},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},
@@ -63,6 +70,12 @@ void PrintHelp(std::ostream& out) {
     for (const Command& c : Commands())
         out << "  " << c.synopsis << '\n';
     out << "\n"
+           "Wipe options\n"
+           "  --method M              GUID, name, or one of simple, dod, schneier, vsitr, gutmann\n"
+           "                          (default: the settings' LastMethodGUID)\n"
+           "  --no-log                write no wipe log\n"
+           "  --yes                   skip the confirmation for files\n"
+           "\n"
            "Method names for --method and `method`: a GUID, a method's name, or one of\n"
            "simple, dod, schneier, vsitr, gutmann.\n"
            "\n"
@@ -149,6 +162,8 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
             throw UsageError("unknown command '" + name + "' (see purgix-cli --help)");
 
         Context ctx{options, {}, out, err};
+        ctx.terminal = &out == &std::cout && ::isatty(STDOUT_FILENO) == 1;
+        ctx.interactive = ctx.terminal && ::isatty(STDIN_FILENO) == 1;
         ctx.args.assign(rest.begin() + 1, rest.end());
         return command->run(ctx);
     } catch (const UsageError& e) {

@@ -41,6 +41,10 @@ struct Context {
     std::vector<std::string> args; // the command's own arguments, "--" included
     std::ostream& out;
     std::ostream& err;
+    // `out` is the process's standard output and a terminal: progress lines are shown there.
+    bool terminal = false;
+    // Standard input is a terminal as well: questions can be asked.
+    bool interactive = false;
 
     std::string MethodFilePath() const { return options.dataDir + "algorithm.xml"; }
 };
@@ -59,6 +63,7 @@ int CmdTrash(Context& ctx);
 int CmdCheckLog(Context& ctx);
 int CmdVolumes(Context& ctx);
 int CmdDisks(Context& ctx);
+int CmdFiles(Context& ctx);
 
 // Loads the method file of the context. Throws std::runtime_error with a message for the user
 // when the file is missing, malformed or holds no method.

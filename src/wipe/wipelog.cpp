@@ -232,7 +232,10 @@ std::string LogEscape(std::string_view text) {
     return out;
 }
 
-std::string LogDateTimeText(std::chrono::system_clock::time_point time) {
+namespace {
+
+// The date (and, unless `dateOnly`, the time) in the user's locale, "C" as the fallback.
+std::string LocalDateText(std::chrono::system_clock::time_point time, bool dateOnly) {
     const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
     const bool wholeSecond = time == seconds;
     const std::time_t t = std::chrono::system_clock::to_time_t(seconds);
@@ -240,15 +243,26 @@ std::string LogDateTimeText(std::chrono::system_clock::time_point time) {
     if (::localtime_r(&t, &tm) == nullptr)
         return {};
     const bool midnight = wholeSecond && tm.tm_hour == 0 && tm.tm_min == 0 && tm.tm_sec == 0;
+    const bool noTime = dateOnly || midnight;
 
     if (const Locale user(""); user.Valid()) {
-        std::string text = DateTimeText(tm, midnight, user.Get());
+        std::string text = DateTimeText(tm, noTime, user.Get());
         // A locale of another character set would put bytes into the log that are no UTF-8.
         if (platform::IsValidUtf8(text))
             return text;
     }
     const Locale c("C");
-    return c.Valid() ? DateTimeText(tm, midnight, c.Get()) : std::string{};
+    return c.Valid() ? DateTimeText(tm, noTime, c.Get()) : std::string{};
+}
+
+} // namespace
+
+std::string LogDateTimeText(std::chrono::system_clock::time_point time) {
+    return LocalDateText(time, false);
+}
+
+std::string ShortDateText(std::chrono::system_clock::time_point time) {
+    return LocalDateText(time, true);
 }
 
 std::string LogTitleLine() {
@@ -324,9 +338,12 @@ bool CheckLogSignature(const std::string& filename) {
 
 TWipeLog::TWipeLog() : TWipeLog(std::chrono::system_clock::now) {}
 
-TWipeLog::TWipeLog(TLogClock clock) : FClock(std::move(clock)) {
-    if (!FClock)
-        FClock = std::chrono::system_clock::now;
+TWipeLog::TWipeLog(TLogClock clock) {
+    SetClock(std::move(clock));
+}
+
+void TWipeLog::SetClock(TLogClock clock) {
+    FClock = clock ? std::move(clock) : TLogClock(std::chrono::system_clock::now);
 }
 
 void TWipeLog::CreateLogFile(const std::string& filename) {

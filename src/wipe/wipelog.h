@@ -42,6 +42,9 @@ std::string LogEscape(std::string_view text);
 // is not UTF-8, the "C" locale is used. Local time follows TZ.
 std::string LogDateTimeText(std::chrono::system_clock::time_point time);
 
+// The date alone, as LogDateTimeText writes it: the date part of log file names.
+std::string ShortDateText(std::chrono::system_clock::time_point time);
+
 // "<h2>Wipe Protocol - " + ProductTitle + "</h2>".
 std::string LogTitleLine();
 
@@ -93,6 +96,9 @@ public:
     TWipeLog& operator=(const TWipeLog&) = delete;
     // Closes a file that Close() did not write; it stays as created (empty).
     ~TWipeLog() = default;
+
+    // Replaces the clock (the system clock when `clock` is empty).
+    void SetClock(TLogClock clock);
 
     // Creates the log file at `filename`, replacing the content of an existing regular file,
     // and empties the four sections. A symbolic link at `filename` is not followed; it and any
