@@ -19,7 +19,9 @@ constexpr const char* kNtfsAttrib = "system.ntfs_attrib";
 constexpr const char* kNtfsCrtime = "system.ntfs_crtime";
 constexpr int kWritableFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 
-std::string UserName(const std::string& name) { return "user." + name; }
+std::string UserName(const std::string& name) {
+    return "user." + name;
+}
 
 } // namespace
 
@@ -88,8 +90,8 @@ ExclusiveFile OpenExclusive(int dirFd, const std::string& name, bool direct) {
         return result;
     }
     struct stat opened {};
-    if (::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
-        opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) {
+    if (::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != st.st_ino ||
+        opened.st_dev != st.st_dev) {
         result.error = EINVAL; // replaced between the test and the open
         return result;
     }
@@ -203,6 +205,11 @@ FileAttributes ReadFileAttributes(int dirFd, const std::string& name) {
     const UniqueFd fd = OpenNoFollow(dirFd, name);
     if (!fd)
         return a;
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) == 0) {
+        a.hasMode = true;
+        a.mode = st.st_mode & 07777;
+    }
     std::uint32_t value = 0;
     if (::fgetxattr(fd.Get(), kNtfsAttrib, &value, sizeof value) == sizeof value) {
         a.ntfs = true;
@@ -233,6 +240,8 @@ bool SetAttributesNormal(int dirFd, const std::string& name, const FileAttribute
         int flags = attributes.inodeFlags & ~kWritableFlags;
         ok = ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0 && ok;
     }
+    if (attributes.hasMode && (attributes.mode & S_IWUSR) == 0)
+        ok = ::fchmod(fd.Get(), attributes.mode | S_IWUSR) == 0 && ok;
     return ok;
 }
 
@@ -241,10 +250,13 @@ bool RestoreFileAttributes(int dirFd, const std::string& name, const FileAttribu
     if (!fd)
         return false;
     bool ok = true;
+    if (attributes.hasMode && (attributes.mode & S_IWUSR) == 0)
+        ok = ::fchmod(fd.Get(), attributes.mode) == 0;
     if (attributes.ntfs) {
         const std::uint32_t value = attributes.ntfsAttrib;
-        ok = ::fsetxattr(fd.Get(), kNtfsAttrib, &value, sizeof value, 0) == 0;
+        ok = ::fsetxattr(fd.Get(), kNtfsAttrib, &value, sizeof value, 0) == 0 && ok;
     }
+    // The flags last: an immutable file refuses every other change.
     if (attributes.hasFlags) {
         int current = 0;
         int flags = attributes.inodeFlags;

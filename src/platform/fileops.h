@@ -104,6 +104,8 @@ struct FileAttributes {
     std::uint32_t ntfsAttrib = 0;
     bool hasFlags = false;
     int inodeFlags = 0;
+    bool hasMode = false;
+    mode_t mode = 0; // permission bits
     // As Windows attribute bits: the NTFS value, else read-only for an immutable or
     // append-only file, compressed and encrypted from the inode flags; kInvalidAttributes when
     // neither could be read.
@@ -114,7 +116,8 @@ struct FileAttributes {
 // other kinds give no attributes).
 FileAttributes ReadFileAttributes(int dirFd, const std::string& name);
 // "Normal": read-only, hidden, system and archive cleared on NTFS; the immutable and
-// append-only flags cleared elsewhere, so that the file can be written, renamed and deleted.
+// append-only flags cleared elsewhere; the owner's write permission added where it is missing
+// (what read-only means in a mode) — so that the file can be written, renamed and deleted.
 // True when nothing needed changing or the change took.
 bool SetAttributesNormal(int dirFd, const std::string& name, const FileAttributes& attributes);
 // Puts back what ReadFileAttributes read.
