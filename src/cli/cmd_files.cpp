@@ -54,11 +54,10 @@ public:
         AddPath(path);
     }
 
-    // Adds paths that are already absolute and complete (recycle-bin entries and their
-    // index files), each once.
+    // Adds the wipe list of recycle-bin entries, which RecyclerWipeList has already checked
+    // against (and put into) Listed().
     void AddListed(const std::vector<std::string>& paths) {
-        for (const std::string& p : paths)
-            Add(p);
+        paths_.insert(paths_.end(), paths.begin(), paths.end());
     }
 
     const std::vector<std::string>& Paths() const noexcept { return paths_; }

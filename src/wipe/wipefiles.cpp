@@ -102,6 +102,8 @@ std::int32_t TKLWiper::WipeFileItem(const std::string& item) {
                 LogHeader(CopyOnWriteNotice(drive));
             std::vector<std::string> streams;
             GetStreamNames(path, streams);
+            if (streams.size() > 1 && !drive.empty() && FStreamNoticed.insert(drive).second)
+                LogHeader(StreamCopiesNotice(drive));
             for (auto it = streams.rbegin(); it != streams.rend(); ++it) {
                 result = OverwriteStream(path, *it, true, true);
                 if (result != WIPE_OK)

@@ -59,6 +59,13 @@ std::string CopyOnWriteNotice(const std::string& mountPoint) {
            "remain. Wipe the free space of this volume afterwards.";
 }
 
+std::string StreamCopiesNotice(const std::string& mountPoint) {
+    return "Notice: " + mountPoint +
+           " keeps alternate data streams in file-system records that may be moved or "
+           "journaled when a stream is rewritten; earlier copies of stream data may remain. Wipe "
+           "the free space of this volume afterwards.";
+}
+
 TKLWiper::TKLWiper() = default;
 TKLWiper::~TKLWiper() = default;
 
@@ -124,6 +131,7 @@ std::int32_t TKLWiper::InitializeWipeJob() {
     FClusterSizes.clear();
     FVolumes.clear();
     FCowNoticed.clear();
+    FStreamNoticed.clear();
     FLinkNamesInJob.clear();
     FOverwrittenInodes.clear();
 

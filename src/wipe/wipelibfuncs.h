@@ -91,6 +91,10 @@ std::int64_t RoundUpToCluster(std::int64_t size, std::int64_t clusterSize);
 // copies of the data.
 std::string CopyOnWriteNotice(const std::string& mountPoint);
 
+// The header notice of a volume whose alternate data streams were overwritten: they live in the
+// file system's own records, which the driver may move or journal when a value is rewritten.
+std::string StreamCopiesNotice(const std::string& mountPoint);
+
 class TKLWiper {
 public:
     TKLWiper();
@@ -235,8 +239,9 @@ private:
     TVolumeQuery FVolumeQuery;
     // Facts of every volume asked so far in this job, keyed by mount point.
     std::map<std::string, TVolumeFacts> FVolumes;
-    // Volumes whose copy-on-write notice is in the header.
+    // Volumes whose copy-on-write or stream notice is in the header.
     std::set<std::string> FCowNoticed;
+    std::set<std::string> FStreamNoticed;
     // Hard links of a file job: the number of names each multiply-linked file has in the job,
     // and the files whose data has been overwritten already.
     using InodeKey = std::pair<dev_t, ino_t>;

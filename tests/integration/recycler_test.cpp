@@ -2,6 +2,7 @@
 // implementation of the freedesktop.org trash), and Windows bins through the FUSE drivers.
 #include "support/loopdev.h"
 #include "support/process.h"
+#include "support/user_env.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -25,22 +26,6 @@ using test::WriteFile;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
 
-std::string ToolPath(const std::string& tool) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/sbin:/usr/bin:/sbin:/bin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        auto colon = dirs.find(':', start);
-        if (colon == std::string::npos)
-            colon = dirs.size();
-        const std::string candidate = dirs.substr(start, colon - start) + "/" + tool;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = colon + 1;
-    }
-    return tool;
-}
-
 std::string LocalNow() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -50,28 +35,13 @@ std::string LocalNow() {
     return text;
 }
 
-// The environment of the user that the programs act for: every folder of that user inside the
-// test's own folder, and no sudo or pkexec user, so that the machine's own trash and settings
-// are never read.
-class UserEnvironment {
+// Runs the programs of a test as the user of its own folders, with the trash commands at hand.
+class UserEnvironment : public test::UserEnvironment {
 public:
-    UserEnvironment(const TempDir& dir, const std::string& home) {
-        env_ = {{"HOME", home},
-                {"XDG_DATA_HOME", home + ".local/share"},
-                {"XDG_CONFIG_HOME", dir.File("config")},
-                {"XDG_STATE_HOME", dir.File("state")},
-                {"TMPDIR", dir.File("tmp")},
-                {"PURGIX_REGISTRY_DIR", dir.File("registry")}};
-        for (const auto& [name, value] : env_)
-            std::filesystem::create_directories(value);
-    }
-
-    test::ProcessResult Run(std::vector<std::string> argv) const {
-        return test::RunProcess(argv, env_, {"SUDO_USER", "PKEXEC_UID"});
-    }
+    using test::UserEnvironment::UserEnvironment;
 
     void TrashPut(const std::vector<std::string>& paths) const {
-        std::vector<std::string> argv = {ToolPath("trash-put")};
+        std::vector<std::string> argv = {test::ToolPath("trash-put")};
         argv.insert(argv.end(), paths.begin(), paths.end());
         const auto r = Run(argv);
         ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -82,9 +52,6 @@ public:
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return json::parse(r.out);
     }
-
-private:
-    std::map<std::string, std::string> env_;
 };
 
 const json* ByOrigfilename(const json& files, const std::string& orig) {
@@ -184,6 +151,44 @@ TEST(RecyclerIntegration, TrashPutEntriesOnAnExt4Volume) {
     EXPECT_NE(text.out.find(trash + "files/a.txt\n"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("    " + mp + "old/c.txt"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("Item in the bin"), std::string::npos) << text.out;
+}
+
+TEST(RecyclerIntegration, FilesTrashWipesTheEntriesAndTheirIndexFiles) {
+    PURGIX_REQUIRE_ROOT();
+    PURGIX_REQUIRE_TOOL("mkfs.ext4");
+    PURGIX_REQUIRE_TOOL("trash-put");
+    TempDir dir;
+    const std::string img = test::MakeImage(dir, "vol.img", 32 * kMiB);
+    MustRun({"mkfs.ext4", "-q", "-F", "-m", "0", img});
+    LoopDevice loop(dir, img);
+    const std::string mp = loop.Mount(loop.Path(), "ext4", dir.File("mnt"));
+    const UserEnvironment user(dir, dir.File("home/"));
+
+    // A folder outside the volume, reachable from the trash only through a link.
+    std::filesystem::create_directories(dir.File("outside"));
+    WriteFile(dir.File("outside/keep.txt"), "outside the trash");
+    std::filesystem::create_directories(mp + "tree/sub");
+    WriteFile(mp + "tree/sub/deep.txt", "deep");
+    WriteFile(mp + "single.txt", "single");
+    ASSERT_EQ(::symlink(dir.File("outside").c_str(), (mp + "link").c_str()), 0);
+    WriteFile(mp + "live.txt", "live");
+    user.TrashPut({mp + "tree", mp + "single.txt", mp + "link"});
+    const std::string trash = mp + ".Trash-" + std::to_string(::geteuid()) + "/";
+    ASSERT_EQ(user.TrashJson(mp)[0]["Files"].size(), 3u);
+
+    const auto r = user.Run({PURGIX_CLI_PATH, "--log-dir", dir.File("logs"), "files",
+                             "--trash=" + mp, "--method", "simple", "--yes"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(trash + "files")) << r.out;
+    EXPECT_TRUE(std::filesystem::is_empty(trash + "info")) << r.out;
+    EXPECT_EQ(test::ReadFile(dir.File("outside/keep.txt")), "outside the trash");
+    EXPECT_EQ(test::ReadFile(mp + "live.txt"), "live");
+    EXPECT_EQ(user.TrashJson(mp)[0]["Files"].size(), 0u);
+    for (const auto& log : std::filesystem::directory_iterator(dir.File("logs"))) {
+        const auto check = user.Run({PURGIX_CLI_PATH, "check-log", log.path().string()});
+        EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+    }
+    loop.Unmount(mp);
 }
 
 // The little-endian bytes of a "$I" index file of the fixed layout.

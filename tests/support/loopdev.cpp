@@ -203,8 +203,16 @@ void LoopDevice::Unmount(const std::string& mountPoint) {
                 throw std::runtime_error("umount " + point + ": " + std::strerror(errno));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
+        const std::string device = it->device;
         mounts_.erase(it);
         WaitUntilIdle();
+        // A FUSE driver writes through the device's page cache, which reaches the image only
+        // when the cache is flushed: flush it, so that a test reading the image sees every write.
+        const int fd = ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fsync(fd);
+            ::close(fd);
+        }
         return;
     }
     throw std::runtime_error("not mounted by this helper: " + mountPoint);

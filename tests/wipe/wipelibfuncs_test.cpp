@@ -58,8 +58,8 @@ protected:
         });
         engine_.SetProgressCallBack([this](TKLWiper&, const std::string&, std::int32_t,
                                            std::int32_t pass, std::int32_t, std::int64_t current,
-                                           std::int64_t itemSize, std::int64_t total,
-                                           std::int64_t, bool& cancel) {
+                                           std::int64_t itemSize, std::int64_t total, std::int64_t,
+                                           bool& cancel) {
             reports_.push_back({pass, current, itemSize, total});
             if (cancelAtReport_ == static_cast<int>(reports_.size()))
                 cancel = true;
