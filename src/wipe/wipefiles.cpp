@@ -168,57 +168,50 @@ std::int32_t TKLWiper::OverwriteStream(const std::string& path, const std::strin
         return WIPE_NOT_INITIALIZED;
     }
     FCurrentItem = streamName.empty() ? path : path + ":" + streamName;
-    const std::int32_t result =
-        streamName.empty() ? OverwriteMainStream(path, roundToCluster, truncate, clusterSize)
-                           : OverwriteAttributeStream(path, streamName, truncate);
+    const platform::ParentRef parent = platform::OpenParent(path);
+    platform::ExclusiveFile file;
+    if (parent.Valid())
+        file = platform::OpenExclusive(parent.dir.Get(), parent.name,
+                                       roundToCluster && streamName.empty());
+    std::int32_t result = WIPE_FAILED;
+    if (!file.Ok())
+        LogError(FCurrentItem + " (File access denied)");
+    else if (streamName.empty())
+        result = OverwriteMainStream(file.fd.Get(), path, roundToCluster, truncate, clusterSize);
+    else
+        result = OverwriteAttributeStream(file.fd.Get(), path, streamName, truncate);
     FJobsBytesWritten += FCurrentItemWritten;
     return result;
 }
 
-std::int32_t TKLWiper::OverwriteMainStream(const std::string& path, bool roundToCluster,
+std::int32_t TKLWiper::OverwriteMainStream(int fd, const std::string& path, bool roundToCluster,
                                            bool truncate, std::int64_t clusterSize) {
-    const platform::ParentRef parent = platform::OpenParent(path);
-    platform::ExclusiveFile file;
-    if (parent.Valid())
-        file = platform::OpenExclusive(parent.dir.Get(), parent.name, roundToCluster);
-    if (!file.Ok()) {
-        LogError(FCurrentItem + " (File access denied)");
-        return WIPE_FAILED;
-    }
     struct stat st {};
-    if (::fstat(file.fd.Get(), &st) != 0) {
+    if (::fstat(fd, &st) != 0) {
         LogError(path + " (File access denied)");
         return WIPE_FAILED;
     }
     const std::int64_t length = roundToCluster ? RoundUpToCluster(st.st_size, clusterSize)
                                                : static_cast<std::int64_t>(st.st_size);
     if (length > 0) {
-        platform::WipeFileStream stream(file.fd.Get());
+        platform::WipeFileStream stream(fd);
         bool ok = FAlgo->WriteData(stream, FileWriteBlock(clusterSize), 0, length);
         // The cut is part of the overwrite: a file that keeps its overwritten length is not
         // what the log reports.
         if (ok && truncate)
-            ok = ::ftruncate(file.fd.Get(), 0) == 0 && ::fsync(file.fd.Get()) == 0;
+            ok = ::ftruncate(fd, 0) == 0 && ::fsync(fd) == 0;
         if (!ok) {
             LogError(FCurrentItem + " (Error overwriting)");
             return WIPE_FAILED;
         }
     }
-    platform::ResetFileTimes(file.fd.Get());
+    platform::ResetFileTimes(fd);
     return WIPE_OK;
 }
 
-std::int32_t TKLWiper::OverwriteAttributeStream(const std::string& path,
+std::int32_t TKLWiper::OverwriteAttributeStream(int fd, const std::string& path,
                                                 const std::string& streamName, bool truncate) {
-    const platform::ParentRef parent = platform::OpenParent(path);
-    platform::ExclusiveFile file;
-    if (parent.Valid())
-        file = platform::OpenExclusive(parent.dir.Get(), parent.name, false);
-    if (!file.Ok()) {
-        LogError(FCurrentItem + " (File access denied)");
-        return WIPE_FAILED;
-    }
-    const std::int64_t size = platform::UserXattrSize(file.fd.Get(), streamName);
+    const std::int64_t size = platform::UserXattrSize(fd, streamName);
     if (size < 0) {
         LogError(path + " (File access denied)");
         return WIPE_FAILED;
@@ -226,16 +219,16 @@ std::int32_t TKLWiper::OverwriteAttributeStream(const std::string& path,
     bool ok = true;
     if (size > 0) {
         // An attribute value is written whole, once per pass; it has no clusters to round to.
-        platform::XattrStream stream(file.fd.Get(), streamName, static_cast<std::size_t>(size));
+        platform::XattrStream stream(fd, streamName, static_cast<std::size_t>(size));
         ok = FAlgo->WriteData(stream, FileWriteBlock(1), 0, size);
     }
     if (ok && truncate)
-        ok = platform::RemoveUserXattr(file.fd.Get(), streamName) == 0;
+        ok = platform::RemoveUserXattr(fd, streamName) == 0;
     if (!ok) {
         LogError(FCurrentItem + " (Error overwriting)");
         return WIPE_FAILED;
     }
-    platform::ResetFileTimes(file.fd.Get());
+    platform::ResetFileTimes(fd);
     return WIPE_OK;
 }
 

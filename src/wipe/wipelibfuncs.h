@@ -201,10 +201,11 @@ private:
     const TVolumeFacts& VolumeFacts(const std::string& drive);
     // Counts the names of every multiply-linked file of a file job (hard links).
     void CountLinkNames();
-    std::int32_t OverwriteMainStream(const std::string& path, bool roundToCluster, bool truncate,
-                                     std::int64_t clusterSize);
-    std::int32_t OverwriteAttributeStream(const std::string& path, const std::string& streamName,
-                                          bool truncate);
+    // The two kinds of stream overwrite, on the file opened exclusively as `fd`.
+    std::int32_t OverwriteMainStream(int fd, const std::string& path, bool roundToCluster,
+                                     bool truncate, std::int64_t clusterSize);
+    std::int32_t OverwriteAttributeStream(int fd, const std::string& path,
+                                          const std::string& streamName, bool truncate);
     // Removes an item that has got its six names; true on success.
     bool RemoveRenamed(const std::string& newPath);
 

@@ -86,7 +86,7 @@ TEST_F(CliFiles, RefusalsWipeNothing) {
         int exitCode;
     };
     const std::vector<Case> cases = {
-        {{"files", dir_.File("victim")}, 64},                           // no terminal to ask on
+        {{"files", dir_.File("victim")}, 64}, // no terminal to ask on
         {{"files", "--yes", dir_.File("missing"), dir_.File("victim")}, 64}, // a missing target
         {{"files", "--yes", "--method", "nonesuch", dir_.File("victim")}, 64},
         {{"files", "--yes"}, 64},
@@ -104,8 +104,9 @@ TEST_F(CliFiles, RefusalsWipeNothing) {
 TEST_F(CliFiles, RelativePathsNoLogAndJson) {
     WriteFile(dir_.File("rel.txt"), "relative");
     const auto r = user_.Run({"/bin/sh", "-c",
-                              "cd '" + dir_.Path() + "' && exec '" PURGIX_CLI_PATH
-                              "' --json --log-dir logs files --no-log --yes rel.txt"});
+                              "cd '" + dir_.Path() +
+                                  "' && exec '" PURGIX_CLI_PATH
+                                  "' --json --log-dir logs files --no-log --yes rel.txt"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_FALSE(Exists(dir_.File("rel.txt")));
     EXPECT_TRUE(Logs(dir_.File("logs")).empty());

@@ -56,7 +56,7 @@ struct Volume {
     std::string driver;
     std::vector<std::string> mkfs;
     std::vector<std::string> fsck; // the device is appended
-    bool streams; // the driver offers user attributes as streams
+    bool streams;                  // the driver offers user attributes as streams
 };
 
 TEST(FileWipeIntegration, WipedFilesLeaveNoTraceOnRealFileSystems) {
