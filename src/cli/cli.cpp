@@ -74,6 +74,7 @@ void PrintHelp(std::ostream& out) {
            "  --method M              GUID, name, or one of simple, dod, schneier, vsitr, gutmann\n"
            "                          (default: the settings' LastMethodGUID)\n"
            "  --no-log                write no wipe log\n"
+           "  --verify                read every range back after the last pass and compare\n"
            "  --yes                   skip the confirmation for files\n"
            "\n"
            "Method names for --method and `method`: a GUID, a method's name, or one of\n"

@@ -212,6 +212,7 @@ int CmdFiles(Context& ctx) {
         engine.SetAlgorithmFile(ctx.MethodFilePath());
         engine.SetAlgorithmGUID(options.methodGUID);
         engine.SetCreateLogFile(options.createLog);
+        engine.SetVerify(options.verify);
         job->logName = "Files-" + ShortDateText(std::chrono::system_clock::now()) + ".htm";
         jobs.push_back(std::move(job));
     }

@@ -106,6 +106,8 @@ WipeOptions TakeWipeOptions(const Context& ctx, std::vector<std::string>& args) 
             options.createLog = false;
         } else if (arg == "--yes") {
             options.yes = true;
+        } else if (arg == "--verify") {
+            options.verify = true;
         } else {
             rest.push_back(arg);
         }

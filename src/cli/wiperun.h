@@ -16,9 +16,10 @@ struct WipeOptions {
     std::string methodGUID; // resolved from --method, else the settings' LastMethodGUID
     bool createLog = true;  // --no-log clears it
     bool yes = false;       // --yes: no confirmation question
+    bool verify = false;    // --verify: read every range back after the last pass
 };
 
-// Takes --method M, --no-log and --yes out of `args`. Other options are left in place.
+// Takes --method M, --no-log, --yes and --verify out of `args`. Other options are left in place.
 // Throws UsageError for a method that the method file does not hold.
 WipeOptions TakeWipeOptions(const Context& ctx, std::vector<std::string>& args);
 

@@ -131,6 +131,31 @@ IoResult WipeFileStream::Write(const void* data, std::size_t length) {
     }
 }
 
+IoResult WipeFileStream::Read(void* data, std::size_t length) {
+    if ((::fcntl(fd_, F_GETFL) & O_DIRECT) == 0) {
+        ::fdatasync(fd_);
+        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    for (;;) {
+        const ssize_t n = ::pread(fd_, data, length, position_);
+        if (n >= 0) {
+            position_ += n;
+            return {static_cast<std::size_t>(n), 0};
+        }
+        const int error = errno;
+        if (error == EINTR)
+            continue;
+        const int fl = ::fcntl(fd_, F_GETFL);
+        if (error == EINVAL && fl >= 0 && (fl & O_DIRECT) != 0 &&
+            ::fcntl(fd_, F_SETFL, fl & ~O_DIRECT) == 0) {
+            ::fdatasync(fd_);
+            ::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+            continue;
+        }
+        return {0, error};
+    }
+}
+
 std::vector<std::string> ListUserXattrs(int fd) {
     std::vector<std::string> names;
     std::vector<char> buffer;
@@ -178,6 +203,23 @@ IoResult XattrStream::Write(const void* data, std::size_t length) {
     if (position_ == value_.size() &&
         ::fsetxattr(fd_, attr_.c_str(), value_.data(), value_.size(), XATTR_REPLACE) != 0)
         return {0, errno};
+    return {n, 0};
+}
+
+IoResult XattrStream::Read(void* data, std::size_t length) {
+    if (position_ == 0) {
+        std::vector<std::uint8_t> stored(value_.size() + 1);
+        const ssize_t n = ::fgetxattr(fd_, attr_.c_str(), stored.data(), stored.size());
+        if (n < 0)
+            return {0, errno};
+        stored.resize(static_cast<std::size_t>(n));
+        read_ = std::move(stored);
+    }
+    if (position_ >= read_.size())
+        return {0, 0};
+    const std::size_t n = std::min(length, read_.size() - position_);
+    std::memcpy(data, read_.data() + position_, n);
+    position_ += n;
     return {n, 0};
 }
 

@@ -55,6 +55,9 @@ public:
     explicit WipeFileStream(int fd) noexcept : fd_(fd) {}
     int Seek(std::int64_t position) override;
     IoResult Write(const void* data, std::size_t length) override;
+    // Reads from the medium, not from the page cache: unbuffered, or after the cached pages
+    // were written and dropped where the file system refuses unbuffered reads.
+    IoResult Read(void* data, std::size_t length) override;
 
 private:
     int fd_;
@@ -75,11 +78,14 @@ public:
     XattrStream(int fd, std::string name, std::size_t length);
     int Seek(std::int64_t position) override;
     IoResult Write(const void* data, std::size_t length) override;
+    // Reads the stored value (fetched once per pass over it, from its start).
+    IoResult Read(void* data, std::size_t length) override;
 
 private:
     int fd_;
     std::string attr_;
     std::vector<std::uint8_t> value_;
+    std::vector<std::uint8_t> read_; // the stored value as last read
     std::size_t position_ = 0;
 };
 

@@ -26,4 +26,20 @@ IoResult FileStream::Write(const void* data, std::size_t length) {
     }
 }
 
+IoResult IStreamHandle::Read(void* /*data*/, std::size_t /*length*/) {
+    return {0, EOPNOTSUPP};
+}
+
+IoResult FileStream::Read(void* data, std::size_t length) {
+    if (!fd_.Valid())
+        return {0, EBADF};
+    for (;;) {
+        const ssize_t n = ::read(fd_.Get(), data, length);
+        if (n >= 0)
+            return {static_cast<std::size_t>(n), 0};
+        if (errno != EINTR)
+            return {0, errno};
+    }
+}
+
 } // namespace purgix::platform

@@ -26,6 +26,9 @@ public:
     // Writes up to `length` bytes from `data` at the current position and advances it by the
     // bytes written. A successful write may be shorter than asked.
     virtual IoResult Write(const void* data, std::size_t length) = 0;
+    // Reads up to `length` bytes at the current position into `data` and advances it; 0 bytes
+    // at the end. Handles that cannot be read back answer EOPNOTSUPP.
+    virtual IoResult Read(void* data, std::size_t length);
 };
 
 // A stream over an open file descriptor (a regular file). Owns the descriptor.
@@ -34,6 +37,7 @@ public:
     explicit FileStream(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
     int Seek(std::int64_t position) override;
     IoResult Write(const void* data, std::size_t length) override;
+    IoResult Read(void* data, std::size_t length) override;
     int Fd() const noexcept { return fd_.Get(); }
 
 private:

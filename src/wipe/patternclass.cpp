@@ -192,24 +192,7 @@ bool TWipeAlgorithm::WriteData(platform::IStreamHandle& hfile, std::uint32_t blo
             return false;
         }
 
-        TWipePattern* source = &Items(i);
-        bool complement = false;
-        if (source->PatternType() == pt_invert) {
-            if (i == 0)
-                throw EPatternError("CurrentRound=0, Inverted Pattern not available");
-            source = &Items(i - 1);
-            complement = true;
-        }
-        try {
-            source->GetPatternBuffer(data, static_cast<std::uint32_t>(length));
-        } catch (const EPatternDataError& e) {
-            throw EPatternDataError("Wipe method \"" + FName + "\", pass " + std::to_string(i + 1) +
-                                    ": " + e.what());
-        }
-        if (complement) {
-            for (std::size_t k = 0; k < length; ++k)
-                data[k] = static_cast<std::uint8_t>(~data[k]);
-        }
+        FillPassBuffer(i, data, length);
 
         // A short write is counted as written, and the next write continues with the rest of
         // the buffer, so the bytes on the medium keep the pattern's sequence.
@@ -239,6 +222,70 @@ bool TWipeAlgorithm::WriteData(platform::IStreamHandle& hfile, std::uint32_t blo
         }
     }
     return !failed;
+}
+
+void TWipeAlgorithm::FillPassBuffer(std::int32_t i, std::uint8_t* data, std::size_t length) {
+    TWipePattern* source = &Items(i);
+    bool complement = false;
+    if (source->PatternType() == pt_invert) {
+        if (i == 0)
+            throw EPatternError("CurrentRound=0, Inverted Pattern not available");
+        source = &Items(i - 1);
+        complement = true;
+    }
+    try {
+        source->GetPatternBuffer(data, static_cast<std::uint32_t>(length));
+    } catch (const EPatternDataError& e) {
+        throw EPatternDataError("Wipe method \"" + FName + "\", pass " + std::to_string(i + 1) +
+                                ": " + e.what());
+    }
+    if (complement) {
+        for (std::size_t k = 0; k < length; ++k)
+            data[k] = static_cast<std::uint8_t>(~data[k]);
+    }
+}
+
+TVerifyResult TWipeAlgorithm::VerifyData(platform::IStreamHandle& hfile, std::uint32_t blocksize,
+                                         std::int64_t offset, std::int64_t filesize) {
+    TVerifyResult result;
+    if (filesize <= 0 || Count() == 0)
+        return result;
+    if (blocksize == 0)
+        throw std::invalid_argument("TWipeAlgorithm.VerifyData: blocksize 0");
+    const auto length = static_cast<std::size_t>(std::min<std::int64_t>(blocksize, filesize));
+    platform::AlignedBuffer expected(length);
+    platform::AlignedBuffer actual(length);
+    FillPassBuffer(Count() - 1, expected.Data(), length);
+    if (const int err = hfile.Seek(offset); err != 0) {
+        result.error = err;
+        result.offset = 0;
+        return result;
+    }
+    // The last pass laid the buffer down again and again from the range's start, so every
+    // chunk of `length` bytes must equal it.
+    for (std::int64_t done = 0; done < filesize;) {
+        const auto chunk = static_cast<std::size_t>(
+            std::min<std::int64_t>(filesize - done, static_cast<std::int64_t>(length)));
+        std::size_t got = 0;
+        while (got < chunk) {
+            const platform::IoResult r = hfile.Read(actual.Data() + got, chunk - got);
+            if (!r.Ok() || r.bytes == 0) {
+                result.error = r.Ok() ? EIO : r.error;
+                result.offset = done + static_cast<std::int64_t>(got);
+                return result;
+            }
+            got += r.bytes;
+        }
+        if (std::memcmp(actual.Data(), expected.Data(), chunk) != 0) {
+            std::size_t k = 0;
+            while (actual.Data()[k] == expected.Data()[k])
+                ++k;
+            result.offset = done + static_cast<std::int64_t>(k);
+            return result;
+        }
+        done += static_cast<std::int64_t>(chunk);
+    }
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------

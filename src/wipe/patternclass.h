@@ -80,6 +80,14 @@ private:
 
 class TWipeAlgorithm;
 
+// Outcome of reading a range back after the last pass.
+struct TVerifyResult {
+    std::int64_t offset = -1; // offset within the range of the first byte that differs or
+                              // could not be read; -1 when the whole range matched
+    int error = 0;            // errno of a failed read or seek (0 for a mismatch)
+    bool Ok() const noexcept { return offset < 0; }
+};
+
 // Progress of WriteData, called after every write: (sender, currentPass 1-based, Totalpasses,
 // currentBytes written in this pass, totalBytes of the range, cancel in/out).
 using TOnProgress =
@@ -119,8 +127,16 @@ public:
     // Throws EPatternError for a complement pass without a source and for broken pass data.
     bool WriteData(platform::IStreamHandle& hfile, std::uint32_t blocksize, std::int64_t offset,
                    std::int64_t filesize);
+    // Reads the range back and compares it with what the last pass of WriteData (with the same
+    // block size) wrote there: its pattern, its random block, or the complement of the pass
+    // before it.
+    TVerifyResult VerifyData(platform::IStreamHandle& hfile, std::uint32_t blocksize,
+                             std::int64_t offset, std::int64_t filesize);
 
 private:
+    // The buffer of pass `i` (0-based) of `length` bytes, as WriteData writes it.
+    void FillPassBuffer(std::int32_t i, std::uint8_t* data, std::size_t length);
+
     std::string FName;
     std::string FGUID;
     bool FReadonly = false;

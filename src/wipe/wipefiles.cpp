@@ -58,6 +58,7 @@ std::int32_t TKLWiper::WipeFileItem(const std::string& item) {
     FLastProgressTick = 0;
     FCurrentStage = STAGE_FILES;
     FCurrentItemWritten = 0;
+    FItemVerified = FVerify;
     InstallProgressRelay();
 
     const auto complete = [this, &path](std::int32_t result) {
@@ -130,7 +131,8 @@ std::int32_t TKLWiper::WipeFileItem(const std::string& item) {
         if (OverwriteFileName(path, newPath) == WIPE_OK)
             removed = RemoveRenamed(newPath);
         if (removed) {
-            LogOK(path + " (" + std::to_string(FCurrentItemWritten) + " Byte)");
+            LogOK(path + " (" + std::to_string(FCurrentItemWritten) + " Byte" +
+                  (FItemVerified && kind == EntryKind::file ? ", verified)" : ")"));
         } else {
             if (newPath != first) {
                 const platform::ParentRef renamed = platform::OpenParent(newPath);
@@ -196,6 +198,14 @@ std::int32_t TKLWiper::OverwriteMainStream(int fd, const std::string& path, bool
     if (length > 0) {
         platform::WipeFileStream stream(fd);
         bool ok = FAlgo->WriteData(stream, FileWriteBlock(clusterSize), 0, length);
+        if (ok && FVerify && !FCancel) {
+            if (!VerifyRange(stream, FileWriteBlock(clusterSize), 0, length, FCurrentItem)) {
+                FItemVerified = false;
+                return WIPE_FAILED;
+            }
+        } else {
+            FItemVerified = false;
+        }
         // The cut is part of the overwrite: a file that keeps its overwritten length is not
         // what the log reports.
         if (ok && truncate)
@@ -221,6 +231,11 @@ std::int32_t TKLWiper::OverwriteAttributeStream(int fd, const std::string& path,
         // An attribute value is written whole, once per pass; it has no clusters to round to.
         platform::XattrStream stream(fd, streamName, static_cast<std::size_t>(size));
         ok = FAlgo->WriteData(stream, FileWriteBlock(1), 0, size);
+        if (ok && FVerify && !FCancel &&
+            !VerifyRange(stream, FileWriteBlock(1), 0, size, FCurrentItem)) {
+            FItemVerified = false;
+            return WIPE_FAILED;
+        }
     }
     if (ok && truncate)
         ok = platform::RemoveUserXattr(fd, streamName) == 0;

@@ -166,7 +166,8 @@ std::int32_t TKLWiper::InitializeWipeJob() {
             FTotalJobSize += VolumeFacts(platform::WithTrailingSlash(item)).freeBytes;
         break;
     }
-    FTotalJobSize *= FAlgo->Count();
+    // A verified range is read once more after its passes.
+    FTotalJobSize *= FAlgo->Count() + (FVerify ? 1 : 0);
     Finitialized = true;
     return WIPE_OK;
 }
@@ -227,6 +228,18 @@ void TKLWiper::AlgorithmProgress(TWipeAlgorithm& /*sender*/, std::int32_t curren
                       totalBytes, FJobsBytesWritten + FCurrentItemWritten, FTotalJobSize, cancel);
     FLastProgressTick = now;
     FCancel = cancel;
+}
+
+bool TKLWiper::VerifyRange(platform::IStreamHandle& stream, std::uint32_t blocksize,
+                           std::int64_t offset, std::int64_t length, const std::string& target) {
+    const TVerifyResult v = FAlgo->VerifyData(stream, blocksize, offset, length);
+    FJobsBytesWritten += length;
+    if (v.Ok())
+        return true;
+    const std::string where = std::to_string(offset + v.offset);
+    LogError(target + (v.error != 0 ? " (Verification could not read offset " + where + ")"
+                                    : " (Verification failed at offset " + where + ")"));
+    return false;
 }
 
 void TKLWiper::CountLinkNames() {

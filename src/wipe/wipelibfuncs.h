@@ -136,6 +136,11 @@ public:
     // The header and the failure section as they stand.
     std::string LogDataError() const { return FLog.LogDataError(); }
 
+    // Read every range back after its last pass and compare it with what that pass wrote (off
+    // by default). A mismatch fails the item; the job size counts the extra reads.
+    bool Verify() const noexcept { return FVerify; }
+    void SetVerify(bool value) noexcept { FVerify = value; }
+
     // How volumes are asked for their cluster size, free bytes and file system (tests put in
     // their own); by default QueryVolumeFacts.
     void SetVolumeQuery(TVolumeQuery value) { FVolumeQuery = std::move(value); }
@@ -208,6 +213,10 @@ private:
                                           const std::string& streamName, bool truncate);
     // Removes an item that has got its six names; true on success.
     bool RemoveRenamed(const std::string& newPath);
+    // With Verify: reads the range back; logs the failure line of `target` and answers false
+    // on a mismatch or read error. Counts the read as job progress.
+    bool VerifyRange(platform::IStreamHandle& stream, std::uint32_t blocksize, std::int64_t offset,
+                     std::int64_t length, const std::string& target);
 
     std::string FLogFilename;
     std::vector<std::string> FFiles;
@@ -237,6 +246,9 @@ private:
     std::uint32_t FLastProgressTick = 0;
     bool FOverWriteFileNames = true;
 
+    bool FVerify = false;
+    // Every stream of the current item was read back and matched.
+    bool FItemVerified = false;
     TVolumeQuery FVolumeQuery;
     // Facts of every volume asked so far in this job, keyed by mount point.
     std::map<std::string, TVolumeFacts> FVolumes;

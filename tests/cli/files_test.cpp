@@ -74,9 +74,12 @@ TEST_F(CliFiles, WipesFoldersWithTheirContentsAndWritesASignedLog) {
 
     // A second run of the day gets a log name of its own.
     WriteFile(dir_.File("again.txt"), "again");
-    ASSERT_EQ(Cli({"files", "--yes", dir_.File("again.txt")}).exitCode, 0);
+    ASSERT_EQ(Cli({"files", "--yes", "--verify", dir_.File("again.txt")}).exitCode, 0);
     ASSERT_EQ(Logs(dir_.File("logs")).size(), 2u);
     EXPECT_NE(Logs(dir_.File("logs"))[0].find(").htm"), std::string::npos); // "...(1).htm"
+    EXPECT_NE(ReadFile(Logs(dir_.File("logs"))[0])
+                  .find(dir_.File("again.txt") + " (12288 Byte, verified)"),
+              std::string::npos);
 }
 
 TEST_F(CliFiles, RefusalsWipeNothing) {

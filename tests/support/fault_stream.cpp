@@ -32,4 +32,20 @@ platform::IoResult FaultStream::Write(const void* data, std::size_t length) {
     return {n, 0};
 }
 
+platform::IoResult FaultStream::Read(void* data, std::size_t length) {
+    if (readFailAtOffset >= position &&
+        readFailAtOffset < position + static_cast<std::int64_t>(length))
+        return {0, failError};
+    const auto at = static_cast<std::size_t>(position);
+    const std::size_t n = at >= image.size() ? 0 : std::min({length, readChunk, image.size() - at});
+    std::memcpy(data, image.data() + at, n);
+    if (corruptOnRead >= position && corruptOnRead < position + static_cast<std::int64_t>(n)) {
+        auto* bytes = static_cast<std::uint8_t*>(data);
+        bytes[corruptOnRead - position] =
+            static_cast<std::uint8_t>(~bytes[corruptOnRead - position]);
+    }
+    position += static_cast<std::int64_t>(n);
+    return {n, 0};
+}
+
 } // namespace purgix::test

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -363,6 +364,43 @@ TEST(WriteData, FailingSeekWritesNothing) {
     s.seekError = EINVAL;
     EXPECT_FALSE(m.WriteData(s, 10, 0, 40));
     EXPECT_TRUE(s.writes.empty());
+}
+
+TEST(VerifyData, FindsTheFirstByteThatDiffersFromTheLastPass) {
+    SetRandSeed(7);
+    struct Case {
+        const char* name;
+        std::function<void(TWipeAlgorithm&)> passes;
+    };
+    const std::vector<Case> cases = {
+        {"fixed", [](TWipeAlgorithm& m) { AddFixed(m, "A5C3"); }},
+        {"random", [](TWipeAlgorithm& m) { AddRandom(m, 333); }},
+        {"complement",
+         [](TWipeAlgorithm& m) {
+             AddRandom(m, 97);
+             AddInvert(m);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TWipeAlgorithm m;
+        AddFixed(m, "00");
+        c.passes(m);
+        FaultStream s;
+        ASSERT_TRUE(m.WriteData(s, 1000, 512, 10000));
+        EXPECT_TRUE(m.VerifyData(s, 1000, 512, 10000).Ok());
+
+        s.corruptOnRead = 512 + 7777;
+        const TVerifyResult bad = m.VerifyData(s, 1000, 512, 10000);
+        EXPECT_EQ(bad.offset, 7777);
+        EXPECT_EQ(bad.error, 0);
+
+        s.corruptOnRead = -1;
+        s.readFailAtOffset = 512 + 4000;
+        const TVerifyResult failed = m.VerifyData(s, 1000, 512, 10000);
+        EXPECT_EQ(failed.offset, 4000);
+        EXPECT_EQ(failed.error, EIO);
+    }
 }
 
 TEST(WipeAlgorithm, FreshMethodHasItsOwnBracedUpperCaseGuid) {

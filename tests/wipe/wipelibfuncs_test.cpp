@@ -116,6 +116,18 @@ TEST_F(EngineTest, JobSizeRoundsFilesToClustersAndAsksEachVolumeOnce) {
     EXPECT_EQ(engine_.JobsBytesWritten(), engine_.TotalJobSize());
 }
 
+TEST_F(EngineTest, VerifiedWipeReadsEveryStreamBack) {
+    const std::string file = Make("a.bin", std::string(5000, 'x'));
+    engine_.SetVerify(true);
+    engine_.SetItems({file});
+    ASSERT_EQ(engine_.InitializeWipeJob(), 0);
+    EXPECT_EQ(engine_.TotalJobSize(), 4 * 8192); // three passes and the read
+    EXPECT_EQ(engine_.ExecuteJob(), 0);
+    EXPECT_TRUE(Contains(Successes(), file + " (24576 Byte, verified)<br>")) << Successes();
+    EXPECT_EQ(engine_.JobsBytesWritten(), engine_.TotalJobSize());
+    EXPECT_FALSE(Exists(file));
+}
+
 TEST_F(EngineTest, ExecuteBeforeInitializeDoesNothing) {
     const std::string file = Make("a", "data");
     bool called = false;
