@@ -43,7 +43,8 @@ const std::vector<Command>& Commands() {
         {"files",
          "files PATH...           wipe files and folders (folders with everything inside)\n"
          "    --trash[=MOUNTPOINT]  add the contents of every recycle bin and trash folder (of\n"
-         "                          the user who started the program), or only of one volume's",
+         "                          the user who started the program), or only of one volume's\n"
+         "                          (repeatable)",
          CmdFiles},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",

@@ -132,7 +132,7 @@ int CmdFiles(Context& ctx) {
     const WipeOptions options = TakeWipeOptions(ctx, args);
 
     bool trash = false;
-    std::string trashVolume;
+    std::vector<std::string> trashVolumes; // empty: every volume
     std::vector<std::string> rest;
     bool endOfOptions = false;
     for (const std::string& arg : args) {
@@ -140,9 +140,9 @@ int CmdFiles(Context& ctx) {
             trash = true;
         } else if (!endOfOptions && arg.rfind("--trash=", 0) == 0) {
             trash = true;
-            trashVolume = arg.substr(8);
-            if (trashVolume.empty())
+            if (arg.size() == 8)
                 throw UsageError("--trash= needs a mount point");
+            trashVolumes.push_back(arg.substr(8));
         } else {
             if (arg == "--")
                 endOfOptions = true;
@@ -160,9 +160,9 @@ int CmdFiles(Context& ctx) {
     if (trash) {
         const auto volumes = platform::ListVolumes();
         std::vector<std::string> mountPoints;
-        if (!trashVolume.empty()) {
-            mountPoints.push_back(TrashVolume(trashVolume, volumes));
-        } else {
+        for (const std::string& v : trashVolumes)
+            mountPoints.push_back(TrashVolume(v, volumes));
+        if (trashVolumes.empty()) {
             for (const auto& v : volumes)
                 mountPoints.push_back(v.mountPoint);
         }
