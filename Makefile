@@ -1,11 +1,12 @@
 # Purgix: build, test and run.
 #   make run ARGS="..."   set up this machine, build, and run purgix-cli with ARGS
 #   make test             set up this machine, build, and run every test (also under ASan/UBSan)
+#   make demo             set up this machine, build, and prove every kind of wipe on a disk image
 
 ARGS ?= --help
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test unit-test test-asan run format clean
+.PHONY: all deps build build-asan test unit-test test-asan run demo format clean
 
 all: build
 
@@ -32,6 +33,11 @@ unit-test: build
 
 run: build
 	@$(SUDO) build/default/purgix-cli $(ARGS)
+
+# Wipes files, the trash, free space, a partition and a whole disk of its own loop disk and shows
+# on the raw image what vanished and what stayed (root; touches nothing but what it creates).
+demo: build
+	@$(SUDO) scripts/demo.sh
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
