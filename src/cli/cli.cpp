@@ -45,6 +45,13 @@ const std::vector<Command>& Commands() {
          "    --trash[=MOUNTPOINT]  add the contents of every recycle bin and trash folder (of\n"
          "                          the user who started the program), or only of one volume's",
          CmdFiles},
+        {"disk",
+         "disk DEVICE...          wipe whole disks (root), e.g. /dev/sdb\n"
+         "    --no-partition-table  do not write a fresh partition table afterwards",
+         CmdDisk},
+        {"partition",
+         "partition DEVICE...     wipe partitions (root), e.g. /dev/sdb2",
+         CmdPartition},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},
@@ -75,6 +82,8 @@ void PrintHelp(std::ostream& out) {
            "                          (default: the settings' LastMethodGUID)\n"
            "  --no-log                write no wipe log\n"
            "  --yes                   skip the confirmation for files\n"
+           "  --confirm DELETE        required for disk and partition (without it the word is\n"
+           "                          asked for on the terminal, in any letter case)\n"
            "\n"
            "Method names for --method and `method`: a GUID, a method's name, or one of\n"
            "simple, dod, schneier, vsitr, gutmann.\n"
