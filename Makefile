@@ -5,7 +5,7 @@
 ARGS ?= --help
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test unit-test test-asan run format clean
+.PHONY: all deps build build-asan test unit-test test-asan run bench format clean
 
 all: build
 
@@ -29,6 +29,10 @@ test: build build-asan
 # Only the unit tests (no root, no devices).
 unit-test: build
 	@ctest --preset default -L unit
+
+# Benchmarks (root; not part of `make test`): the engine against dd over loop devices.
+bench: build
+	@$(SUDO) build/default/device_bench $(BENCH_ARGS)
 
 run: build
 	@$(SUDO) build/default/purgix-cli $(ARGS)
