@@ -50,7 +50,8 @@ const std::vector<Command>& Commands() {
          "    --no-partition-table  do not write a fresh partition table afterwards",
          CmdDisk},
         {"partition",
-         "partition DEVICE...     wipe partitions (root), e.g. /dev/sdb2",
+         "partition TARGET...     wipe partitions (root), e.g. /dev/sdb2, or unpartitioned\n"
+         "                          areas DEVICE@START+LENGTH (bytes, as `disks` lists them)",
          CmdPartition},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",

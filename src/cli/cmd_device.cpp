@@ -133,6 +133,37 @@ int RunDeviceJobs(Context& ctx, const DeviceArgs& a,
     return RunEngineJobs(ctx, jobs, logFolder);
 }
 
+// An unpartitioned area given as DEVICE@START+LENGTH (bytes): exactly an area that `disks`
+// lists, else a usage error.
+const TDevicePartitionInformation* FindArea(const std::vector<std::unique_ptr<TDeviceInfo>>& disks,
+                                            const std::string& target, std::size_t at) {
+    const std::string device = target.substr(0, at);
+    const std::string range = target.substr(at + 1);
+    const std::size_t plus = range.find('+');
+    const auto number = [&](const std::string& text) {
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+            text.size() > 18)
+            throw UsageError(target + ": an area is DEVICE@START+LENGTH in bytes");
+        return std::stoll(text);
+    };
+    if (plus == std::string::npos)
+        throw UsageError(target + ": an area is DEVICE@START+LENGTH in bytes");
+    const std::int64_t start = number(range.substr(0, plus));
+    const std::int64_t length = number(range.substr(plus + 1));
+    const dev_t rdev = BlockDeviceOf(device);
+    for (const auto& d : disks) {
+        if (rdev == 0 || d->Identity().rdev != rdev)
+            continue;
+        for (int i = 0; i < d->PartitionCount(); ++i) {
+            const TDevicePartitionInformation* p = d->GetPartition(i);
+            if (!p->Valid() && p->StartingOffset() == start && p->Len() == length)
+                return p;
+        }
+        throw UsageError(target + " is no unpartitioned area that purgix-cli disks lists");
+    }
+    throw UsageError(device + " is no disk that purgix-cli disks lists");
+}
+
 std::string DateText() {
     return ShortDateText(std::chrono::system_clock::now());
 }
@@ -194,8 +225,14 @@ int CmdPartition(Context& ctx) {
     const auto disks = ListDeviceInfos(true);
     std::vector<const TDevicePartitionInformation*> chosen;
     for (const std::string& target : a.targets) {
-        const dev_t rdev = BlockDeviceOf(target);
         const TDevicePartitionInformation* found = nullptr;
+        if (const std::size_t at = target.rfind('@'); at != std::string::npos) {
+            found = FindArea(disks, target, at);
+            if (std::find(chosen.begin(), chosen.end(), found) == chosen.end())
+                chosen.push_back(found);
+            continue;
+        }
+        const dev_t rdev = BlockDeviceOf(target);
         for (const auto& d : disks) {
             if (rdev != 0 && d->Identity().rdev == rdev)
                 throw UsageError(target + " is a whole disk: use purgix-cli disk");
@@ -214,7 +251,10 @@ int CmdPartition(Context& ctx) {
     std::vector<std::unique_ptr<EngineJob>> jobs;
     for (const TDevicePartitionInformation* p : chosen) {
         auto job = std::make_unique<EngineJob>();
-        job->caption = p->DevicePath() + " " + PartitionCaption(*p);
+        job->caption = p->Valid() ? p->DevicePath() + " " + PartitionCaption(*p)
+                                  : p->Device()->DeviceName() + "@" +
+                                        std::to_string(p->StartingOffset()) + "+" +
+                                        std::to_string(p->Len()) + " " + PartitionCaption(*p);
         TKLWiper& engine = job->engine;
         engine.SetWipeType(wt_partitions);
         engine.Partitions().push_back(p);

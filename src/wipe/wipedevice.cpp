@@ -10,7 +10,11 @@
 // - partition without one: its own device, claimed exclusively (LockVolume without dismount).
 // A partition is always written through its own device from byte 0: it covers exactly the
 // partition's bytes and can be claimed while another partition of the disk is in use.
+// An unpartitioned area is written through the disk's device at its offset (the raw writer's
+// area mode), every pass over the whole area except the disk's own table structures inside it
+// (protective MBR, GPT headers and entry arrays, extended boot records), which stay as they are.
 // While the passes run, the whole disk carries an exclusive flock (udev does not probe it).
+// After a successful, uncancelled whole-disk wipe with AutoCreatePartition a fresh table follows.
 #include "wipe/wipelibfuncs.h"
 
 #include "drives/devices.h"
@@ -26,11 +30,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace purgix {
 namespace {
@@ -101,6 +108,131 @@ void RefreshKernelView(RawDeviceWriter& disk) {
     if (const std::string failure = platform::SyncKernelPartitions(path, table); !failure.empty())
         platform::DebugOutput("WipeDevice: " + failure);
 }
+
+
+using Range = std::pair<std::int64_t, std::int64_t>; // start, length in bytes
+
+std::uint64_t LE(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+bool ReadAt(int fd, std::int64_t offset, std::vector<std::uint8_t>& buf) {
+    std::size_t got = 0;
+    while (got < buf.size()) {
+        const ssize_t n = ::pread(fd, buf.data() + got, buf.size() - got,
+                                  static_cast<off_t>(offset + static_cast<std::int64_t>(got)));
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The byte ranges of the disk's own partition-table structures: sector 0 (MBR or protective
+// MBR); on GPT both headers and both entry arrays (size from the header: entry count x entry
+// size); on MBR the extended boot record in front of every logical partition.
+std::vector<Range> TableStructures(int fd, std::int64_t size, std::int64_t sector) {
+    std::vector<Range> out{{0, sector}};
+    std::vector<std::uint8_t> s(static_cast<std::size_t>(sector));
+    const std::int64_t lastLba = size / sector - 1;
+    const auto entriesOf = [&](const std::uint8_t* h) -> std::int64_t {
+        const std::uint64_t bytes = LE(h + 80, 4) * LE(h + 84, 4);
+        return static_cast<std::int64_t>(std::min<std::uint64_t>(bytes, 16u << 20) +
+                                         static_cast<std::uint64_t>(sector) - 1) /
+               sector; // sectors
+    };
+    if (ReadAt(fd, sector, s) && std::memcmp(s.data(), "EFI PART", 8) == 0) {
+        out.push_back({sector, sector});
+        const std::int64_t entryLba = static_cast<std::int64_t>(LE(s.data() + 72, 8));
+        const std::int64_t entrySectors = entriesOf(s.data());
+        out.push_back({entryLba * sector, entrySectors * sector});
+        std::int64_t alt = static_cast<std::int64_t>(LE(s.data() + 32, 8));
+        if (alt <= 1 || alt > lastLba)
+            alt = lastLba;
+        out.push_back({alt * sector, sector});
+        std::vector<std::uint8_t> b(static_cast<std::size_t>(sector));
+        if (ReadAt(fd, alt * sector, b) && std::memcmp(b.data(), "EFI PART", 8) == 0)
+            out.push_back({static_cast<std::int64_t>(LE(b.data() + 72, 8)) * sector,
+                           entriesOf(b.data()) * sector});
+        else
+            out.push_back({(alt - entrySectors) * sector, entrySectors * sector});
+        return out;
+    }
+    if (!ReadAt(fd, 0, s) || s[510] != 0x55 || s[511] != 0xAA)
+        return out;
+    const auto extended = [](unsigned t) { return t == 0x05 || t == 0x0F || t == 0x85; };
+    for (int i = 0; i < 4; ++i) {
+        const std::uint8_t* e = s.data() + 446 + 16 * i;
+        if (!extended(e[4]))
+            continue;
+        const std::int64_t extStart = static_cast<std::int64_t>(LE(e + 8, 4));
+        std::int64_t ebr = extStart;
+        std::vector<std::uint8_t> r(static_cast<std::size_t>(sector));
+        for (int n = 0; n < 256 && ebr > 0 && ebr <= lastLba; ++n) {
+            out.push_back({ebr * sector, sector});
+            if (!ReadAt(fd, ebr * sector, r) || r[510] != 0x55 || r[511] != 0xAA)
+                break;
+            const std::uint8_t* next = r.data() + 446 + 16;
+            if (!extended(next[4]) || LE(next + 8, 4) == 0)
+                break;
+            ebr = extStart + static_cast<std::int64_t>(LE(next + 8, 4));
+        }
+    }
+    return out;
+}
+
+// Writes through `inner` everything but the protected ranges, which stay as they are; the
+// bytes of the pattern keep their places, as if the whole range had been written.
+class SkippingStream final : public platform::IStreamHandle {
+public:
+    SkippingStream(platform::IStreamHandle& inner, std::vector<Range> skip)
+        : inner_(inner), skip_(std::move(skip)) {
+        std::sort(skip_.begin(), skip_.end());
+    }
+    int Seek(std::int64_t position) override {
+        position_ = position;
+        return 0;
+    }
+    platform::IoResult Write(const void* data, std::size_t length) override {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        const std::int64_t end = position_ + static_cast<std::int64_t>(length);
+        std::int64_t at = position_;
+        while (at < end) {
+            std::int64_t pieceEnd = end;
+            bool skipped = false;
+            for (const auto& [start, len] : skip_) {
+                if (at >= start && at < start + len) {
+                    at = std::min(end, start + len);
+                    skipped = true;
+                    break;
+                }
+                if (start > at && start < pieceEnd)
+                    pieceEnd = start;
+            }
+            if (skipped)
+                continue;
+            if (const int e = inner_.Seek(at); e != 0)
+                return {0, e};
+            while (at < pieceEnd) {
+                const platform::IoResult r = inner_.Write(
+                    bytes + (at - position_), static_cast<std::size_t>(pieceEnd - at));
+                if (!r.Ok() || r.bytes == 0)
+                    return {0, r.Ok() ? EIO : r.error};
+                at += static_cast<std::int64_t>(r.bytes);
+            }
+        }
+        position_ = end;
+        return {length, 0};
+    }
+
+private:
+    platform::IStreamHandle& inner_;
+    std::vector<Range> skip_;
+    std::int64_t position_ = 0;
+};
 
 } // namespace
 
@@ -199,6 +331,13 @@ std::int32_t TKLWiper::WipeDevice(const TDeviceInfo& disk,
         target.mode = RawMode::Partition;
         target.identity = partition->Identity();
         offset = 0;
+    } else if (partition != nullptr) {
+        // An unpartitioned area: through the disk's device at the area's offset.
+        target.mode = RawMode::DiskArea;
+        target.identity = disk.Identity();
+        target.areaOffset = offset;
+        target.areaLength = length;
+        target.tablePartitions = disk.TablePartitions();
     }
     const std::string targetPath = target.identity.path;
     UniqueFd handle = OpenListed(target.identity);
@@ -212,6 +351,7 @@ std::int32_t TKLWiper::WipeDevice(const TDeviceInfo& disk,
     UniqueFd diskLock;
     bool prepared = false;
     std::string refusal;
+    std::vector<Range> skip; // areas: the table structures inside the area
     if (wholeDisk) {
         prepared = DeleteDriveLayout(target, writer);
         if (!prepared && !writer) {
@@ -224,6 +364,17 @@ std::int32_t TKLWiper::WipeDevice(const TDeviceInfo& disk,
                 prepared = writer != nullptr;
             }
         }
+    } else if (target.mode == RawMode::DiskArea) {
+        // The table as it is now counts as well as the one that was listed.
+        if (auto now = platform::ReadPartitionTable(handle.Get()))
+            for (const platform::TablePartition& p : now->partitions)
+                target.tablePartitions.push_back({p.startBytes, p.sizeBytes});
+        diskLock = LockWholeDisk(disk.DeviceName());
+        if (diskLock)
+            writer = RawDeviceWriter::Open(target, refusal);
+        prepared = diskLock && writer != nullptr;
+        if (prepared)
+            skip = TableStructures(handle.Get(), writer->Size(), writer->LogicalSectorSize());
     } else {
         int h = handle.Release();
         prepared = LockVolume(h, !partition->DriveLetter().empty());
@@ -241,17 +392,20 @@ std::int32_t TKLWiper::WipeDevice(const TDeviceInfo& disk,
 
     bool written = false;
     if (prepared) {
+        std::unique_ptr<SkippingStream> skipping;
+        if (!skip.empty())
+            skipping = std::make_unique<SkippingStream>(*writer, skip);
+        platform::IStreamHandle& device =
+            skipping ? static_cast<platform::IStreamHandle&>(*skipping) : *writer;
         std::unique_ptr<platform::IStreamHandle> wrapped;
         if (FDeviceStreamWrap)
-            wrapped = FDeviceStreamWrap(*writer);
-        platform::IStreamHandle& stream = wrapped ? *wrapped : *writer;
+            wrapped = FDeviceStreamWrap(device);
+        platform::IStreamHandle& stream = wrapped ? *wrapped : device;
         written = FAlgo->WriteData(stream, kDeviceWriteBlock, offset, length);
         if (written && writer->Sync() != 0)
             written = false;
         if (!writer->Refusal().empty())
             platform::DebugOutput("WipeDevice: " + writer->Refusal());
-        if (wholeDisk)
-            RefreshKernelView(*writer);
     }
     FJobsBytesWritten += FCurrentItemWritten;
 
@@ -259,7 +413,18 @@ std::int32_t TKLWiper::WipeDevice(const TDeviceInfo& disk,
     if (prepared && written) {
         if (!FCancel)
             LogOK(targetPath + " => succesfully wiped.");
+        // A fresh table only after a successful, uncancelled whole-disk wipe.
+        if (wholeDisk && !FCancel && FAutoCreatePartition) {
+            if (CreateWholeDiskPartition(*writer))
+                LogOK(model + "=> Drive has sucessfully been partitioned");
+            else
+                LogError(model + "=> Drive could not be partitioned");
+        } else if (wholeDisk) {
+            RefreshKernelView(*writer);
+        }
     } else {
+        if (wholeDisk && prepared)
+            RefreshKernelView(*writer);
         LogError(model + "=> Access denied for device");
         result = WIPE_DEVICE_FAILED;
     }
