@@ -73,10 +73,13 @@ double RunEngine(const test::TempDir& dir, const test::LoopDevice& loop, const c
 void Bench(const std::string& where, const std::string& tmpdir, std::int64_t mib) {
     ::setenv("TMPDIR", tmpdir.c_str(), 1);
     test::TempDir dir;
-    test::WriteFile(dir.File("algorithm.xml"), std::string(R"(<?xml version="1.0"?>
+    test::WriteFile(dir.File("algorithm.xml"),
+                    std::string(R"(<?xml version="1.0"?>
 <wiperalgorithms>
-  <algorithm name="one" guid=")") + kOnePass + R"(" readonly="0"><pass type="pattern">00</pass></algorithm>
-  <algorithm name="three" guid=")" + kThreePass + R"(" readonly="0">
+  <algorithm name="one" guid=")") +
+                        kOnePass + R"(" readonly="0"><pass type="pattern">00</pass></algorithm>
+  <algorithm name="three" guid=")" +
+                        kThreePass + R"(" readonly="0">
     <pass type="pattern">00</pass><pass type="pattern">FF</pass><pass type="random" len="65536"/>
   </algorithm>
 </wiperalgorithms>
@@ -98,8 +101,7 @@ void Bench(const std::string& where, const std::string& tmpdir, std::int64_t mib
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
     };
-    const double dd1 = median(dd1s), one = median(ones), dd3 = median(dd3s),
-                 three = median(threes);
+    const double dd1 = median(dd1s), one = median(ones), dd3 = median(dd3s), three = median(threes);
     const double mb = static_cast<double>(bytes) / 1e6;
     std::printf("%-28s %6lld MiB  dd 1x %7.2f s (%6.0f MB/s)  engine 1 pass %7.2f s (%6.0f MB/s)"
                 "  ratio %.2f\n",
@@ -121,7 +123,8 @@ int main(int argc, char** argv) {
     }
     const std::int64_t mib = argc > 1 ? std::atoll(argv[1]) : 1024;
     try {
-        std::printf("ratio = engine time / dd time, medians of 3 rounds (below 1: the engine is faster)\n");
+        std::printf(
+            "ratio = engine time / dd time, medians of 3 rounds (below 1: the engine is faster)\n");
         Bench("loop over /dev/shm", "/dev/shm", mib);
         Bench("loop over /var/tmp (disk)", "/var/tmp", mib);
     } catch (const std::exception& e) {

@@ -251,10 +251,10 @@ int CmdPartition(Context& ctx) {
     std::vector<std::unique_ptr<EngineJob>> jobs;
     for (const TDevicePartitionInformation* p : chosen) {
         auto job = std::make_unique<EngineJob>();
-        job->caption = p->Valid() ? p->DevicePath() + " " + PartitionCaption(*p)
-                                  : p->Device()->DeviceName() + "@" +
-                                        std::to_string(p->StartingOffset()) + "+" +
-                                        std::to_string(p->Len()) + " " + PartitionCaption(*p);
+        job->caption = p->Valid()
+                           ? p->DevicePath() + " " + PartitionCaption(*p)
+                           : p->Device()->DeviceName() + "@" + std::to_string(p->StartingOffset()) +
+                                 "+" + std::to_string(p->Len()) + " " + PartitionCaption(*p);
         TKLWiper& engine = job->engine;
         engine.SetWipeType(wt_partitions);
         engine.Partitions().push_back(p);

@@ -109,7 +109,6 @@ void RefreshKernelView(RawDeviceWriter& disk) {
         platform::DebugOutput("WipeDevice: " + failure);
 }
 
-
 using Range = std::pair<std::int64_t, std::int64_t>; // start, length in bytes
 
 std::uint64_t LE(const std::uint8_t* p, int bytes) {
@@ -217,8 +216,8 @@ public:
             if (const int e = inner_.Seek(at); e != 0)
                 return {0, e};
             while (at < pieceEnd) {
-                const platform::IoResult r = inner_.Write(
-                    bytes + (at - position_), static_cast<std::size_t>(pieceEnd - at));
+                const platform::IoResult r =
+                    inner_.Write(bytes + (at - position_), static_cast<std::size_t>(pieceEnd - at));
                 if (!r.Ok() || r.bytes == 0)
                     return {0, r.Ok() ? EIO : r.error};
                 at += static_cast<std::int64_t>(r.bytes);
@@ -314,8 +313,8 @@ std::int32_t TKLWiper::ExecuteDeviceJob() {
 }
 
 std::int32_t TKLWiper::WipeDevice(const TDeviceInfo& disk,
-                                  const TDevicePartitionInformation* partition,
-                                  std::int64_t offset, std::int64_t length, bool wholeDisk) {
+                                  const TDevicePartitionInformation* partition, std::int64_t offset,
+                                  std::int64_t length, bool wholeDisk) {
     const std::string& model = disk.Modelname();
     FLastProgressTick = 0;
     FCurrentStage = STAGE_DEVICE;

@@ -7,9 +7,9 @@
 #include "platform/blockdev.h"
 #include "platform/mounts.h"
 #include "platform/rawwriter.h"
-#include "wipe/wipeutils.h"
 #include "support/loopdev.h"
 #include "support/process.h"
+#include "wipe/wipeutils.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -41,12 +41,14 @@ std::string MethodFile(const TempDir& dir) {
     const std::string path = dir.File("algorithm.xml");
     test::WriteFile(path, std::string(R"(<?xml version="1.0" encoding="UTF-8"?>
 <wiperalgorithms>
-  <algorithm name="three" guid=")") + kThreePass + R"(" readonly="0">
+  <algorithm name="three" guid=")") +
+                              kThreePass + R"(" readonly="0">
     <pass type="pattern">00</pass>
     <pass type="random" len="65536"/>
     <pass type="pattern">A5</pass>
   </algorithm>
-  <algorithm name="one" guid=")" + kOnePass + R"(" readonly="0">
+  <algorithm name="one" guid=")" +
+                              kOnePass + R"(" readonly="0">
     <pass type="pattern">3C</pass>
   </algorithm>
 </wiperalgorithms>
@@ -71,8 +73,9 @@ std::unique_ptr<LoopDevice> MakeDisk(const TempDir& dir, const std::string& name
     const std::string img = test::MakeImage(dir, name, bytes);
     if (!script.empty()) {
         test::WriteFile(dir.File(name + ".table"), script);
-        MustRun({"sh", "-c",
-                 "sfdisk -q --no-reread --no-tell-kernel " + img + " < " + dir.File(name + ".table")});
+        MustRun(
+            {"sh", "-c",
+             "sfdisk -q --no-reread --no-tell-kernel " + img + " < " + dir.File(name + ".table")});
     }
     auto loop = std::make_unique<LoopDevice>(dir, img);
     if (!script.empty())
@@ -94,8 +97,8 @@ std::string ReadDevice(const std::string& path, std::int64_t offset, std::int64_
     std::string data(static_cast<std::size_t>(length), '\0');
     std::size_t got = 0;
     while (fd >= 0 && got < data.size()) {
-        const ssize_t n = ::pread(fd, data.data() + got, data.size() - got,
-                                  offset + static_cast<off_t>(got));
+        const ssize_t n =
+            ::pread(fd, data.data() + got, data.size() - got, offset + static_cast<off_t>(got));
         if (n <= 0)
             break;
         got += static_cast<std::size_t>(n);
@@ -175,7 +178,8 @@ public:
         return r;
     }
 
-    std::shared_ptr<std::vector<RecordedWrite>> writes = std::make_shared<std::vector<RecordedWrite>>();
+    std::shared_ptr<std::vector<RecordedWrite>> writes =
+        std::make_shared<std::vector<RecordedWrite>>();
     int failPass = -1;
     std::int64_t failAt = -1;
 
@@ -440,8 +444,7 @@ TEST(WipeDevice, ADeviceThatIsNoLongerWhatWasListedIsNotOpened) {
     e.wiper.Devices().push_back(disk.get());
     EXPECT_EQ(e.Run(), WIPE_FAILED);
     ASSERT_EQ(e.errors.size(), 1u);
-    EXPECT_EQ(e.errors[0],
-              disk->Modelname() + " => Could not get exclusive lock for drive");
+    EXPECT_EQ(e.errors[0], disk->Modelname() + " => Could not get exclusive lock for drive");
     EXPECT_TRUE(AllBytes(ReadFile(other->Image()), '\0'));
 }
 
@@ -463,8 +466,8 @@ protected:
         MethodFile(dir_);
     }
     int Cli(std::vector<std::string> args) {
-        args.insert(args.begin(), {"purgix-cli", "--data-dir", dir_.Path(), "--log-dir",
-                                   dir_.File("logs")});
+        args.insert(args.begin(),
+                    {"purgix-cli", "--data-dir", dir_.Path(), "--log-dir", dir_.File("logs")});
         std::vector<const char*> argv;
         for (const std::string& a : args)
             argv.push_back(a.c_str());
@@ -533,7 +536,6 @@ TEST_F(CliDeviceWipe, PartitionTakesPartitionDevicesOnly) {
         << logs[0];
 }
 
-
 // ---- Unpartitioned areas and the fresh partition table (issue 11) ---------------------------
 
 // Fills `length` bytes of the image file from `offset` with `value`.
@@ -542,7 +544,8 @@ void FillImage(const std::string& image, std::int64_t offset, std::int64_t lengt
     ASSERT_GE(fd, 0);
     const std::string block(1 << 20, value);
     for (std::int64_t done = 0; done < length;) {
-        const auto n = static_cast<std::size_t>(std::min<std::int64_t>(length - done, block.size()));
+        const auto n =
+            static_cast<std::size_t>(std::min<std::int64_t>(length - done, block.size()));
         ASSERT_EQ(::pwrite(fd, block.data(), n, offset + done), static_cast<ssize_t>(n));
         done += static_cast<std::int64_t>(n);
     }
@@ -553,7 +556,8 @@ std::unique_ptr<LoopDevice> MakeFilledDisk(const TempDir& dir, std::int64_t byte
                                            const std::string& script) {
     const std::string img = test::MakeImage(dir, "disk.img", bytes);
     test::WriteFile(dir.File("table"), script);
-    MustRun({"sh", "-c", "sfdisk -q --no-reread --no-tell-kernel " + img + " < " + dir.File("table")});
+    MustRun(
+        {"sh", "-c", "sfdisk -q --no-reread --no-tell-kernel " + img + " < " + dir.File("table")});
     // Every partition holds 0x77, so that a stray write shows.
     const auto table = nlohmann::json::parse(MustRun({"sfdisk", "--json", img}))["partitiontable"];
     for (const auto& p : table["partitions"])
@@ -579,8 +583,8 @@ TEST(WipeArea, GptFirstAndLastAreasKeepTheTable) {
     PURGIX_REQUIRE_TOOL("partx");
     TempDir dir;
     const std::int64_t size = 64 * kMiB;
-    auto loop = MakeFilledDisk(dir, size,
-                               "label: gpt\nstart=2048, size=20MiB\nstart=43008, size=20MiB\n");
+    auto loop =
+        MakeFilledDisk(dir, size, "label: gpt\nstart=2048, size=20MiB\nstart=43008, size=20MiB\n");
     auto disk = Snapshot(*loop);
     ASSERT_TRUE(disk);
     const auto areas = Areas(*disk);
@@ -647,7 +651,8 @@ TEST(WipeArea, AreaNextToAMountedPartitionLeavesItMounted) {
     PURGIX_REQUIRE_TOOL("partx");
     PURGIX_REQUIRE_TOOL("mkfs.ext4");
     TempDir dir;
-    auto loop = MakeDisk(dir, "disk.img", 64 * kMiB, "label: dos\nstart=2048, size=30MiB, type=83\n");
+    auto loop =
+        MakeDisk(dir, "disk.img", 64 * kMiB, "label: dos\nstart=2048, size=30MiB, type=83\n");
     MustRun({"mkfs.ext4", "-q", "-F", "-m", "0", "-E", "lazy_itable_init=0,lazy_journal_init=0",
              loop->Partition(1)});
     const std::string mp = loop->Mount(loop->Partition(1), "ext4", dir.File("p1"));
@@ -697,7 +702,8 @@ TEST(WipeDevice, WholeDiskGetsAFreshTable) {
 TEST_F(CliDeviceWipe, AreaMustBeExactlyAListedArea) {
     if (!test::HaveTool("sfdisk") || !test::HaveTool("partx"))
         GTEST_SKIP() << "needs sfdisk and partx";
-    auto loop = MakeDisk(dir_, "disk.img", 32 * kMiB, "label: dos\nstart=2048, size=10MiB, type=83\n");
+    auto loop =
+        MakeDisk(dir_, "disk.img", 32 * kMiB, "label: dos\nstart=2048, size=10MiB, type=83\n");
     const std::string before = ReadFile(loop->Image());
     const std::int64_t start = 22528 * 512, length = 32 * kMiB - start;
     const auto area = [&](std::int64_t s, std::int64_t l) {
