@@ -62,9 +62,7 @@ std::string CopyOnWriteNotice(const std::string& mountPoint) {
 TKLWiper::TKLWiper() = default;
 TKLWiper::~TKLWiper() = default;
 
-void TKLWiper::SetLogClock(TLogClock clock) {
-    FLog.SetClock(std::move(clock));
-}
+void TKLWiper::SetLogClock(TLogClock clock) { FLog.SetClock(std::move(clock)); }
 
 const TVolumeFacts& TKLWiper::VolumeFacts(const std::string& drive) {
     auto it = FVolumes.find(drive);

@@ -38,11 +38,11 @@ class TKLWiper;
 
 // Progress: (sender, current item, stage, pass 1-based, passes, bytes of this pass, size of the
 // item, bytes of the whole job written, bytes of the whole job, cancel in/out).
-using TProgressCallBack =
-    std::function<void(TKLWiper& sender, const std::string& pCurrentItem, std::int32_t currentStage,
-                       std::int32_t iCurrentPass, std::int32_t iTotalPasses,
-                       std::int64_t iCurrentBytesWritten, std::int64_t iCurrentItemSize,
-                       std::int64_t iTotalBytesWritten, std::int64_t iTotalBytes, bool& cancel)>;
+using TProgressCallBack = std::function<void(
+    TKLWiper& sender, const std::string& pCurrentItem, std::int32_t currentStage,
+    std::int32_t iCurrentPass, std::int32_t iTotalPasses, std::int64_t iCurrentBytesWritten,
+    std::int64_t iCurrentItemSize, std::int64_t iTotalBytesWritten, std::int64_t iTotalBytes,
+    bool& cancel)>;
 // Completion of one item: (sender, item, result code, cancel in/out).
 using TCompleteCallBack = std::function<void(TKLWiper& sender, const std::string& pCurrentItem,
                                              std::int32_t ErrorCode, bool& cancel)>;
@@ -53,14 +53,14 @@ using TOnForceDismount =
 // Result codes of the engine and of its items.
 enum TWipeResult : std::int32_t {
     WIPE_OK = 0,
-    WIPE_FAILED = 1,           // access denied, overwrite error, rename or delete failed, ...
-    WIPE_NO_METHOD_FILE = 2,   // method file missing or empty; a path without a drive
-    WIPE_NOT_INITIALIZED = 3,  // ExecuteJob before InitializeWipeJob; cluster size 0
-    WIPE_METHOD_NOT_FOUND = 4, // the method GUID is not in the method file
-    WIPE_CANCELLED = 5,        // cancelled by the user
-    WIPE_CREATE_FAILED = 6,    // creating a needed file, or overwriting a file name, failed
-    WIPE_COMPRESSED = 7,       // compressed, encrypted or sparse file
-    WIPE_DEVICE_FAILED = 8,    // locking or writing the device failed
+    WIPE_FAILED = 1,            // access denied, overwrite error, rename or delete failed, ...
+    WIPE_NO_METHOD_FILE = 2,    // method file missing or empty; a path without a drive
+    WIPE_NOT_INITIALIZED = 3,   // ExecuteJob before InitializeWipeJob; cluster size 0
+    WIPE_METHOD_NOT_FOUND = 4,  // the method GUID is not in the method file
+    WIPE_CANCELLED = 5,         // cancelled by the user
+    WIPE_CREATE_FAILED = 6,     // creating a needed file, or overwriting a file name, failed
+    WIPE_COMPRESSED = 7,        // compressed, encrypted or sparse file
+    WIPE_DEVICE_FAILED = 8,     // locking or writing the device failed
 };
 
 // Stages, as reported to the progress callback.
@@ -110,8 +110,8 @@ inline constexpr std::uint32_t kDeviceWriteBlock = 51200000;
 bool DeleteDriveLayout(const platform::RawTarget& disk,
                        std::unique_ptr<platform::RawDeviceWriter>& claim);
 // Wraps the device stream the passes are written through (tests: recording, fault injection).
-using TDeviceStreamWrap =
-    std::function<std::unique_ptr<platform::IStreamHandle>(platform::IStreamHandle& device)>;
+using TDeviceStreamWrap = std::function<std::unique_ptr<platform::IStreamHandle>(
+    platform::IStreamHandle& device)>;
 // ---- end of device and partition wiping ---------------------------------------------------
 
 class TKLWiper {
