@@ -6,7 +6,7 @@
 ARGS ?= --help
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test unit-test test-asan run demo format clean
+.PHONY: all deps build build-asan test unit-test test-asan run demo bench format clean
 
 all: build
 
@@ -30,6 +30,10 @@ test: build build-asan
 # Only the unit tests (no root, no devices).
 unit-test: build
 	@ctest --preset default -L unit
+
+# Benchmarks (root; not part of `make test`): the engine against dd over loop devices.
+bench: build
+	@$(SUDO) build/default/device_bench $(BENCH_ARGS)
 
 run: build
 	@$(SUDO) build/default/purgix-cli $(ARGS)

@@ -46,6 +46,14 @@ const std::vector<Command>& Commands() {
          "                          the user who started the program), or only of one volume's\n"
          "                          (repeatable)",
          CmdFiles},
+        {"disk",
+         "disk DEVICE...          wipe whole disks (root), e.g. /dev/sdb\n"
+         "    --no-partition-table  do not write a fresh partition table afterwards",
+         CmdDisk},
+        {"partition",
+         "partition TARGET...     wipe partitions (root), e.g. /dev/sdb2, or unpartitioned\n"
+         "                          areas DEVICE@START+LENGTH (bytes, as `disks` lists them)",
+         CmdPartition},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},
@@ -77,6 +85,8 @@ void PrintHelp(std::ostream& out) {
            "  --no-log                write no wipe log\n"
            "  --verify                read every range back after the last pass and compare\n"
            "  --yes                   skip the confirmation for files\n"
+           "  --confirm DELETE        required for disk and partition (without it the word is\n"
+           "                          asked for on the terminal, in any letter case)\n"
            "\n"
            "Method names for --method and `method`: a GUID, a method's name, or one of\n"
            "simple, dod, schneier, vsitr, gutmann.\n"

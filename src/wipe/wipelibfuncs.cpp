@@ -192,6 +192,10 @@ std::int32_t TKLWiper::ExecuteJob() {
             }
         }
         break;
+    case wt_device:
+    case wt_partitions:
+        result = ExecuteDeviceJob();
+        break;
     default:
         // Kinds of job this build of the engine cannot run must never look like a success.
         throw std::logic_error("the wipe engine cannot run this kind of job");

@@ -18,10 +18,17 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace purgix::platform {
+class IStreamHandle;
+class RawDeviceWriter;
+struct RawTarget;
+} // namespace purgix::platform
 
 namespace purgix {
 
@@ -94,6 +101,22 @@ std::string CopyOnWriteNotice(const std::string& mountPoint);
 // The header notice of a volume whose alternate data streams were overwritten: they live in the
 // file system's own records, which the driver may move or journal when a value is rewritten.
 std::string StreamCopiesNotice(const std::string& mountPoint);
+
+// ---- Device and partition wiping (wipedevice.cpp) -------------------------------------------
+// The write block of disks and partitions: 100,000 sectors of 512 bytes, 12,500 of 4,096.
+inline constexpr std::uint32_t kDeviceWriteBlock = 51200000;
+// Erases the partition-table signatures of a whole disk (the MBR in sector 0, the primary GPT
+// header in sector 1, the backup GPT header in the last sector) and brings the kernel's view up
+// to date (BLKRRPART, then BLKPG removes the partitions the kernel still lists). It first claims
+// the disk through the raw writer (nothing mounted, no swap, no holder, open in no other
+// process); when that fails nothing is written and `claim` stays empty. On success `claim` holds
+// the writer, which keeps the claim for the passes. True when the table is gone everywhere.
+bool DeleteDriveLayout(const platform::RawTarget& disk,
+                       std::unique_ptr<platform::RawDeviceWriter>& claim);
+// Wraps the device stream the passes are written through (tests: recording, fault injection).
+using TDeviceStreamWrap = std::function<std::unique_ptr<platform::IStreamHandle>(
+    platform::IStreamHandle& device)>;
+// ---- end of device and partition wiping ---------------------------------------------------
 
 class TKLWiper {
 public:
@@ -194,7 +217,20 @@ public:
     // `newPath` is the path the item has afterwards.
     std::int32_t OverwriteFileName(const std::string& path, std::string& newPath);
 
+    // Device and partition wiping (wipedevice.cpp).
+    // Overwrites a whole disk (`wholeDisk`, `partition` null, offset 0, length Capacity) or one
+    // partition (its entry; offset and length of the entry, written through its own device
+    // from byte 0) with every pass: 0 done (or cancelled), 1 the device cannot be opened or is
+    // no longer what was listed, 8 preparing or writing the device failed.
+    std::int32_t WipeDevice(const TDeviceInfo& disk, const TDevicePartitionInformation* partition,
+                            std::int64_t offset, std::int64_t length, bool wholeDisk);
+    void SetDeviceStreamWrap(TDeviceStreamWrap value) { FDeviceStreamWrap = std::move(value); }
+
 private:
+    // The wt_device and wt_partitions branches of ExecuteJob.
+    std::int32_t ExecuteDeviceJob();
+    TDeviceStreamWrap FDeviceStreamWrap;
+
     // The progress relay installed as the method's OnProgress.
     void AlgorithmProgress(TWipeAlgorithm& sender, std::int32_t currentPass,
                            std::int32_t Totalpasses, std::int64_t currentBytes,
