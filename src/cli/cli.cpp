@@ -45,6 +45,13 @@ const std::vector<Command>& Commands() {
          "    --trash[=MOUNTPOINT]  add the contents of every recycle bin and trash folder (of\n"
          "                          the user who started the program), or only of one volume's",
          CmdFiles},
+        {"freespace",
+         "freespace MOUNTPOINT... wipe the free space of mounted volumes: the slack behind every\n"
+         "                          file, the free clusters and the names of deleted files\n"
+         "    --no-cluster-tips     leave the slack behind the files alone\n"
+         "    --no-deleted-names    no name stage on volumes other than NTFS (NTFS volumes\n"
+         "                          always get theirs)",
+         CmdFreeSpace},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},
@@ -74,7 +81,7 @@ void PrintHelp(std::ostream& out) {
            "  --method M              GUID, name, or one of simple, dod, schneier, vsitr, gutmann\n"
            "                          (default: the settings' LastMethodGUID)\n"
            "  --no-log                write no wipe log\n"
-           "  --yes                   skip the confirmation for files\n"
+           "  --yes                   skip the confirmation for files and free space\n"
            "\n"
            "Method names for --method and `method`: a GUID, a method's name, or one of\n"
            "simple, dod, schneier, vsitr, gutmann.\n"

@@ -21,7 +21,9 @@ using nlohmann::json;
 
 std::atomic<bool> gInterrupted{false};
 
-extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
+extern "C" void OnInterrupt(int) {
+    gInterrupted.store(true);
+}
 
 // Ctrl-C asks every job to stop while the object lives; the old handler comes back afterwards.
 class InterruptGuard {
@@ -171,8 +173,7 @@ int RunEngineJobs(const Context& ctx, std::vector<std::unique_ptr<EngineJob>>& j
             char numbers[64];
             std::snprintf(numbers, sizeof numbers, "Round %d/%d  %6.2f %%", pass, passes,
                           percent > 100.0 ? 100.0 : percent);
-            ctx.out << "\r\033[K" << job->caption << "  " << numbers << "  " << item
-                    << std::flush;
+            ctx.out << "\r\033[K" << job->caption << "  " << numbers << "  " << item << std::flush;
             progressShown = true;
         });
         engine.SetCompleteCallBack([](TKLWiper&, const std::string&, std::int32_t, bool& cancel) {
@@ -213,7 +214,9 @@ int RunEngineJobs(const Context& ctx, std::vector<std::unique_ptr<EngineJob>>& j
         cancelled = cancelled || aborted;
         const bool errors = !aborted && (result != WIPE_OK || !failures.empty());
         anyErrors = anyErrors || errors;
-        const std::string state = aborted ? "Aborted" : errors ? "Finished with errors" : "Finished";
+        const std::string state = aborted  ? "Aborted"
+                                  : errors ? "Finished with errors"
+                                           : "Finished";
         std::error_code ec;
         const std::string logPath =
             engine.CreateLogFile() && std::filesystem::is_regular_file(engine.LogFilename(), ec)

@@ -19,7 +19,9 @@ constexpr const char* kNtfsAttrib = "system.ntfs_attrib";
 constexpr const char* kNtfsCrtime = "system.ntfs_crtime";
 constexpr int kWritableFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 
-std::string UserName(const std::string& name) { return "user." + name; }
+std::string UserName(const std::string& name) {
+    return "user." + name;
+}
 
 } // namespace
 
@@ -88,8 +90,8 @@ ExclusiveFile OpenExclusive(int dirFd, const std::string& name, bool direct) {
         return result;
     }
     struct stat opened {};
-    if (::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
-        opened.st_ino != st.st_ino || opened.st_dev != st.st_dev) {
+    if (::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != st.st_ino ||
+        opened.st_dev != st.st_dev) {
         result.error = EINVAL; // replaced between the test and the open
         return result;
     }

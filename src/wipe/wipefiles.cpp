@@ -119,8 +119,9 @@ std::int32_t TKLWiper::WipeFileItem(const std::string& item) {
 
     if (result == WIPE_OK) {
         if (hasData && parent.Valid())
-            platform::SetAttributesNormal(parent.dir.Get(), parent.name,
-                                          platform::ReadFileAttributes(parent.dir.Get(), parent.name));
+            platform::SetAttributesNormal(
+                parent.dir.Get(), parent.name,
+                platform::ReadFileAttributes(parent.dir.Get(), parent.name));
         const std::string first = WithoutTrailingSlash(path);
         std::string newPath;
         bool removed = false;

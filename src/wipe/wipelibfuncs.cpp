@@ -31,6 +31,10 @@ TVolumeFacts QueryVolumeFacts(const std::string& mountPoint) {
     const TDriveInfo info(mountPoint);
     facts.clusterSize = info.BytesPerCluster();
     facts.freeBytes = info.TotalFreeBytes();
+    facts.totalBytes = info.TotalSizeBytes();
+    facts.ntfs = info.DriveFileSystem() == dfst_NTFS;
+    if (info.NTFSInfos() != nullptr)
+        facts.mftValidDataLength = info.NTFSInfos()->MftValidDataLength();
     for (const platform::MountEntry& m : platform::ReadMountTable())
         if (m.target == mountPoint)
             facts.fileSystem = m.fstype; // the last mount on the point is the one in use
@@ -62,7 +66,9 @@ std::string CopyOnWriteNotice(const std::string& mountPoint) {
 TKLWiper::TKLWiper() = default;
 TKLWiper::~TKLWiper() = default;
 
-void TKLWiper::SetLogClock(TLogClock clock) { FLog.SetClock(std::move(clock)); }
+void TKLWiper::SetLogClock(TLogClock clock) {
+    FLog.SetClock(std::move(clock));
+}
 
 const TVolumeFacts& TKLWiper::VolumeFacts(const std::string& drive) {
     auto it = FVolumes.find(drive);
@@ -174,6 +180,16 @@ std::int32_t TKLWiper::ExecuteJob() {
         CountLinkNames();
         for (const std::string& item : FFiles) {
             const std::int32_t r = WipeFileItem(item);
+            record(r);
+            if (FCancel || r == WIPE_CANCELLED) {
+                LogError(item + " (Aborted by user)");
+                break;
+            }
+        }
+        break;
+    case wt_freespace:
+        for (const std::string& item : FFiles) {
+            const std::int32_t r = WipeFreeSpace(platform::WithTrailingSlash(item));
             record(r);
             if (FCancel || r == WIPE_CANCELLED) {
                 LogError(item + " (Aborted by user)");
