@@ -1,7 +1,9 @@
 // Free-space wiping: the slack behind every file (cluster tips), the free clusters (filled with
 // temporary files that are overwritten and deleted), and the names of deleted files (free
 // folder entries and free MFT records taken by files with random names).
+#include "platform/debug.h"
 #include "platform/direntry.h"
+#include "platform/ext4reserve.h"
 #include "platform/fd.h"
 #include "platform/fileops.h"
 #include "platform/mounts.h"
@@ -217,10 +219,15 @@ std::int32_t TKLWiper::WipeFreeSpace(const std::string& drive) {
         return WIPE_FAILED;
     }
 
+    // ext4 holds clusters back from every allocation: while the fill and the name stage run,
+    // the fill may take them as well.
+    platform::ScopedExt4ReservedClusters reserve(platform::Ext4ReservedClustersFile(drive));
+
     // Stage 2: fill the free space. Its progress counts from zero up to the free space.
     FCurrentStage = STAGE_FREESPACE;
     InstallProgressRelay();
     FJobsBytesWritten = 0;
+    FLastProgressTick = 0; // the stage's first report comes at once
     TFillPlan plan(ClusterSizeOf(drive), facts.freeBytes);
     while (!FCancel && !plan.Finished()) {
         std::string name = FillFileName(static_cast<std::int64_t>(fillFiles.size()));
@@ -254,6 +261,8 @@ std::int32_t TKLWiper::WipeFreeSpace(const std::string& drive) {
         }
     }
     removeFolder();
+    if (!reserve.Restore())
+        platform::DebugOutput("could not put back the reserved clusters of " + drive);
 
     if (FCancel) {
         FLog.LogCanceledByUser();
