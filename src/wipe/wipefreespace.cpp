@@ -79,6 +79,47 @@ bool ExtendFillFile(int fd, std::int64_t size) {
     return false;
 }
 
+// The temporary folder of a fill and the files made in it: removed, files in creation order
+// and then the folder, on every way out.
+class FillFolder {
+public:
+    FillFolder() = default;
+    FillFolder(const FillFolder&) = delete;
+    FillFolder& operator=(const FillFolder&) = delete;
+    ~FillFolder() { Remove(); }
+
+    // Makes the folder `name` in `root`; false when it cannot be made on the volume `device`.
+    bool Create(platform::UniqueFd root, std::string name, dev_t device) {
+        root_ = std::move(root);
+        if (!root_ || DeviceOf(root_.Get()) != device ||
+            ::mkdirat(root_.Get(), name.c_str(), 0700) != 0)
+            return false;
+        name_ = std::move(name);
+        dir_ = OpenFolder(root_.Get(), name_);
+        return dir_.Valid() && DeviceOf(dir_.Get()) == device;
+    }
+    int Fd() const noexcept { return dir_.Get(); }
+    std::int64_t Count() const noexcept { return static_cast<std::int64_t>(files_.size()); }
+    void Add(std::string file) { files_.push_back(std::move(file)); }
+
+    void Remove() {
+        if (dir_)
+            for (const std::string& file : files_)
+                ::unlinkat(dir_.Get(), file.c_str(), 0);
+        files_.clear();
+        dir_.Reset();
+        if (!name_.empty())
+            ::unlinkat(root_.Get(), name_.c_str(), AT_REMOVEDIR);
+        name_.clear();
+    }
+
+private:
+    platform::UniqueFd root_;
+    std::string name_;
+    platform::UniqueFd dir_;
+    std::vector<std::string> files_; // names in the folder, in creation order
+};
+
 } // namespace
 
 TFillPlan::TFillPlan(std::int64_t clusterSize, std::int64_t freeBytes)
@@ -194,28 +235,13 @@ std::int32_t TKLWiper::WipeFreeSpace(const std::string& drive) {
         LogError(refusal);
         return WIPE_FAILED;
     }
-    platform::UniqueFd root = OpenFolder(AT_FDCWD, drive);
-    const std::string folderName = LeafOf(folder);
-    platform::UniqueFd dir;
-    if (root && DeviceOf(root.Get()) == FFreeSpaceDevice &&
-        ::mkdirat(root.Get(), folderName.c_str(), 0700) == 0)
-        dir = OpenFolder(root.Get(), folderName);
-    if (!dir || DeviceOf(dir.Get()) != FFreeSpaceDevice) {
+    FillFolder fill;
+    if (!fill.Create(OpenFolder(AT_FDCWD, drive), LeafOf(folder), FFreeSpaceDevice)) {
         LogError(folder + ": Could not create temporary folder.");
-        if (root)
-            ::unlinkat(root.Get(), folderName.c_str(), AT_REMOVEDIR);
         return WIPE_FAILED;
     }
-    std::vector<std::string> fillFiles; // names in the folder, in creation order
-    const auto removeFolder = [&] {
-        for (const std::string& name : fillFiles)
-            ::unlinkat(dir.Get(), name.c_str(), 0);
-        dir.Reset();
-        ::unlinkat(root.Get(), folderName.c_str(), AT_REMOVEDIR);
-    };
     if (!UncompressFolder(folder)) {
         LogError(folder + ": Could not decompress temporary folder.");
-        removeFolder();
         return WIPE_FAILED;
     }
 
@@ -230,14 +256,14 @@ std::int32_t TKLWiper::WipeFreeSpace(const std::string& drive) {
     FLastProgressTick = 0; // the stage's first report comes at once
     TFillPlan plan(ClusterSizeOf(drive), facts.freeBytes);
     while (!FCancel && !plan.Finished()) {
-        std::string name = FillFileName(static_cast<std::int64_t>(fillFiles.size()));
-        if (platform::EntryKindAt(dir.Get(), name.c_str()) != platform::EntryKind::missing)
+        std::string name = FillFileName(fill.Count());
+        if (platform::EntryKindAt(fill.Fd(), name.c_str()) != platform::EntryKind::missing)
             name = LeafOf(GetUniqueFileName(folder + name));
         platform::UniqueFd file(::openat(
-            dir.Get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            fill.Fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!file)
             break;
-        fillFiles.push_back(name);
+        fill.Add(name);
         const bool extended = ExtendFillFile(file.Get(), plan.Size());
         file.Reset();
         if (extended) {
@@ -260,7 +286,7 @@ std::int32_t TKLWiper::WipeFreeSpace(const std::string& drive) {
             result = WIPE_FAILED;
         }
     }
-    removeFolder();
+    fill.Remove();
     if (!reserve.Restore())
         platform::DebugOutput("could not put back the reserved clusters of " + drive);
 
