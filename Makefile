@@ -5,7 +5,7 @@
 ARGS ?= --help
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test unit-test test-asan run format clean
+.PHONY: all deps build build-asan test unit-test test-asan run bench bench-freespace format clean
 
 all: build
 
@@ -32,6 +32,12 @@ unit-test: build
 
 run: build
 	@$(SUDO) build/default/purgix-cli $(ARGS)
+
+# Benchmarks against dd (root; never part of `make test`).
+bench: bench-freespace
+
+bench-freespace: build
+	@$(SUDO) build/default/freespace_bench $(BENCH_ARGS)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
@@ -77,6 +78,21 @@ bool ExtendFillFile(int fd, std::int64_t size) {
         // nothing more to do: the file is removed with the others
     }
     return false;
+}
+
+// A byte count as the drive list writes sizes: GB, MB and KB with two decimals, else bytes.
+std::string SizeText(std::int64_t size) {
+    char text[64];
+    const auto d = static_cast<double>(size);
+    if (size > 1073741824)
+        std::snprintf(text, sizeof text, "%.2f GB", d / 1073741824);
+    else if (size > 1048576)
+        std::snprintf(text, sizeof text, "%.2f MB", d / 1048576);
+    else if (size <= 1024)
+        std::snprintf(text, sizeof text, "%lld Byte", static_cast<long long>(size));
+    else
+        std::snprintf(text, sizeof text, "%.2f KB", d / 1024);
+    return text;
 }
 
 // The temporary folder of a fill and the files made in it: removed, files in creation order
@@ -272,6 +288,15 @@ std::int32_t TKLWiper::WipeFreeSpace(const std::string& drive) {
         }
         if (plan.ExtensionFailed([&] { return QueryVolume(drive).freeBytes; }))
             Sleep(100);
+    }
+
+    // What the volume still counts as free once the fill has ended was out of its reach (root's
+    // reserve without the right to use it, for example): never left unsaid.
+    if (!FCancel) {
+        const std::int64_t left = QueryVolume(drive).freeBytes;
+        if (left > 0)
+            LogHeader("Notice: " + drive + " keeps " + SizeText(left) +
+                      " out of reach of the fill; data there was not overwritten.");
     }
 
     std::int32_t result = WIPE_OK;
