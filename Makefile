@@ -6,7 +6,7 @@
 ARGS ?= --help
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test unit-test test-asan run demo bench format clean
+.PHONY: all deps build build-asan test unit-test test-asan run demo bench bench-device bench-freespace format clean
 
 all: build
 
@@ -32,8 +32,13 @@ unit-test: build
 	@ctest --preset default -L unit
 
 # Benchmarks (root; not part of `make test`): the engine against dd over loop devices.
-bench: build
+bench: bench-device bench-freespace
+
+bench-device: build
 	@$(SUDO) build/default/device_bench $(BENCH_ARGS)
+
+bench-freespace: build
+	@$(SUDO) build/default/freespace_bench $(BENCH_ARGS)
 
 run: build
 	@$(SUDO) build/default/purgix-cli $(ARGS)

@@ -54,6 +54,13 @@ const std::vector<Command>& Commands() {
          "partition TARGET...     wipe partitions (root), e.g. /dev/sdb2, or unpartitioned\n"
          "                          areas DEVICE@START+LENGTH (bytes, as `disks` lists them)",
          CmdPartition},
+        {"freespace",
+         "freespace MOUNTPOINT... wipe the free space of mounted volumes: the slack behind every\n"
+         "                          file, the free clusters and the names of deleted files\n"
+         "    --no-cluster-tips     leave the slack behind the files alone\n"
+         "    --no-deleted-names    no name stage on volumes other than NTFS (NTFS volumes\n"
+         "                          always get theirs)",
+         CmdFreeSpace},
         {"check-log",
          "check-log FILE...       check wipe-log signatures; exit 0 only when all are valid",
          CmdCheckLog},
@@ -84,9 +91,9 @@ void PrintHelp(std::ostream& out) {
            "                          (default: the settings' LastMethodGUID)\n"
            "  --no-log                write no wipe log\n"
            "  --verify                read every range back after the last pass and compare\n"
-           "  --yes                   skip the confirmation for files\n"
            "  --confirm DELETE        required for disk and partition (without it the word is\n"
            "                          asked for on the terminal, in any letter case)\n"
+           "  --yes                   skip the confirmation for files and free space\n"
            "\n"
            "Method names for --method and `method`: a GUID, a method's name, or one of\n"
            "simple, dod, schneier, vsitr, gutmann.\n"

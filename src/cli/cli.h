@@ -66,6 +66,7 @@ int CmdDisks(Context& ctx);
 int CmdFiles(Context& ctx);
 int CmdDisk(Context& ctx);
 int CmdPartition(Context& ctx);
+int CmdFreeSpace(Context& ctx);
 
 // Loads the method file of the context. Throws std::runtime_error with a message for the user
 // when the file is missing, malformed or holds no method.

@@ -31,6 +31,10 @@ TVolumeFacts QueryVolumeFacts(const std::string& mountPoint) {
     const TDriveInfo info(mountPoint);
     facts.clusterSize = info.BytesPerCluster();
     facts.freeBytes = info.TotalFreeBytes();
+    facts.totalBytes = info.TotalSizeBytes();
+    facts.ntfs = info.DriveFileSystem() == dfst_NTFS;
+    if (info.NTFSInfos() != nullptr)
+        facts.mftValidDataLength = info.NTFSInfos()->MftValidDataLength();
     for (const platform::MountEntry& m : platform::ReadMountTable())
         if (m.target == mountPoint)
             facts.fileSystem = m.fstype; // the last mount on the point is the one in use
@@ -185,6 +189,16 @@ std::int32_t TKLWiper::ExecuteJob() {
         CountLinkNames();
         for (const std::string& item : FFiles) {
             const std::int32_t r = WipeFileItem(item);
+            record(r);
+            if (FCancel || r == WIPE_CANCELLED) {
+                LogError(item + " (Aborted by user)");
+                break;
+            }
+        }
+        break;
+    case wt_freespace:
+        for (const std::string& item : FFiles) {
+            const std::int32_t r = WipeFreeSpace(platform::WithTrailingSlash(item));
             record(r);
             if (FCancel || r == WIPE_CANCELLED) {
                 LogError(item + " (Aborted by user)");

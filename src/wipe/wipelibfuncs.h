@@ -77,6 +77,9 @@ struct TVolumeFacts {
     std::int64_t clusterSize = 0; // bytes; 0 when it cannot be obtained
     std::int64_t freeBytes = 0;
     std::string fileSystem; // the mount table's type ("ext4", "btrfs", "fuseblk", ...)
+    std::int64_t totalBytes = 0;
+    bool ntfs = false;
+    std::int64_t mftValidDataLength = 0; // NTFS: the initialized size of the MFT's data
 };
 using TVolumeQuery = std::function<TVolumeFacts(const std::string& mountPoint)>;
 
@@ -117,6 +120,50 @@ bool DeleteDriveLayout(const platform::RawTarget& disk,
 using TDeviceStreamWrap = std::function<std::unique_ptr<platform::IStreamHandle>(
     platform::IStreamHandle& device)>;
 // ---- end of device and partition wiping ---------------------------------------------------
+
+// ---- Free-space wiping -------------------------------------------------------------------
+
+// The sizes of the fill files of one volume, worked out from what the volume answers: first
+// 51,200,000 bytes rounded up to whole clusters; after a failed extension the free bytes the
+// volume reports (less 1,024 bytes for every attempt in a row that changed nothing); once the
+// volume reports 0 free bytes, "small" sizes of 4,096 - 512 per unchanged attempt, written
+// buffered. The fill ends on the 16th attempt in a row without a change of free space, or when
+// the small size has reached 0.
+class TFillPlan {
+public:
+    TFillPlan(std::int64_t clusterSize, std::int64_t freeBytes);
+    // The size of the next fill file.
+    std::int64_t Size() const noexcept { return FSize; }
+    // Small sizes are written buffered and not rounded to clusters.
+    bool Small() const noexcept { return FSmall; }
+    bool Finished() const noexcept { return FFinished; }
+    // Extending a fill file to Size() failed. `freeBytes` reads the volume's free bytes; it is
+    // not asked once the sizes are small. True when the fill waits 100 ms before it goes on.
+    bool ExtensionFailed(const std::function<std::int64_t()>& freeBytes);
+
+private:
+    std::int64_t FSize;
+    bool FSmall = false;
+    bool FFinished = false;
+    std::int32_t FSame = 0;
+    std::int64_t FLastFree;
+    std::int64_t FPreviousFree;
+};
+
+// The temporary folder of a free-space wipe on `drive`: drive + "~WIPE" + n + "/" for the
+// smallest n from 0 whose name is not taken by any entry.
+std::string ChooseTemporaryFolder(const std::string& drive);
+
+// The name of fill file number `index` (0-based): "~wipefile0.dat", then "~wipefile0(1).dat", ...
+std::string FillFileName(std::int64_t index);
+
+// Writes every pass of `method` over the slack behind the `size` bytes of data in `stream`:
+// from offset `size` to the end of its last cluster, in blocks of one cluster. `tip` receives
+// the slack's length; true when every write succeeded (nothing is written for a tip of 0).
+bool WriteClusterTip(TWipeAlgorithm& method, platform::IStreamHandle& stream, std::int64_t size,
+                     std::int64_t clusterSize, std::int64_t& tip);
+
+// ---- end of free-space wiping ------------------------------------------------------------
 
 class TKLWiper {
 public:
@@ -217,6 +264,35 @@ public:
     // `newPath` is the path the item has afterwards.
     std::int32_t OverwriteFileName(const std::string& path, std::string& newPath);
 
+    // Free-space wiping (one drive = one mount point with "/"); result codes.
+    std::int32_t WipeFreeSpace(const std::string& drive);
+    std::int32_t WipeDriveClusterTips(const std::string& drive);
+    std::int32_t WipeFolderClusterTips(const std::string& folder);
+    std::int32_t WipeFileClusterTips(const std::string& path);
+    // Overwrites the slack behind the main data of `path`; attribute streams have no slack.
+    std::int32_t OverwriteClusterTip(const std::string& path, const std::string& streamName);
+    // Switches compression off for a folder; true when it is off (or the file system has none).
+    bool UncompressFolder(const std::string& folder);
+    std::int32_t OverwriteDeletedNamesNTFS(const std::string& drive);
+    std::int32_t OverwriteDeletedNamesFAT(const std::string& drive);
+    // Creates empty files with random short names in `folder` until it takes no more (or has
+    // taken the bound of new names); the paths made are appended to `files`.
+    std::int32_t FillFolderEntries(const std::string& folder, std::vector<std::string>& files);
+    // There is no system file protection on this system: false.
+    bool IsProtectedSystemFile(const std::string& path);
+
+private:
+    // Free-space wiping.
+    // True when `drive` is still the root of the mounted volume chosen for the job.
+    bool IsChosenVolumeRoot(const std::string& drive) const;
+    // Asks the volume afresh (the cached facts are those of the job's start).
+    TVolumeFacts QueryVolume(const std::string& drive) const;
+    // A report of the stages that do not write through the method: passes n of n.
+    void ReportStage(const std::string& item, std::int64_t current, std::int64_t currentSize,
+                     std::int64_t total, std::int64_t totalSize);
+    dev_t FFreeSpaceDevice = 0; // st_dev of the volume being wiped
+
+public:
     // Device and partition wiping (wipedevice.cpp).
     // Overwrites a whole disk (`wholeDisk`, `partition` null, offset 0, length Capacity) or one
     // partition (its entry; offset and length of the entry, written through its own device

@@ -2,7 +2,9 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <nlohmann/json.hpp>
 
 namespace purgix {
@@ -97,6 +99,34 @@ TEST(CliMethods, DataDirAndErrors) {
     const auto help = Cli({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("method GUID|NAME"), std::string::npos);
+}
+
+TEST(CliFreeSpace, OnlyMountPointsOfMountedVolumes) {
+    // A folder that is no mount point (as an unmounted mount point is) is refused before
+    // anything is asked or created.
+    test::TempDir dir;
+    const std::map<std::string, std::string> env = {{"HOME", dir.Path()},
+                                                    {"XDG_CONFIG_HOME", dir.File("config")},
+                                                    {"XDG_STATE_HOME", dir.File("state")},
+                                                    {"TMPDIR", dir.Path()},
+                                                    {"PURGIX_REGISTRY_DIR", dir.File("registry")}};
+    struct Case {
+        std::vector<std::string> args;
+        std::string inErr;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"freespace", "--yes", dir.Path()},
+              "is not the mount point of a mounted local volume"},
+             {{"freespace", "--yes", dir.File("missing")}, "is not the mount point"},
+             {{"freespace", "--yes"}, "freespace needs at least one mount point"},
+             {{"freespace", "--no-tips", dir.Path()}, "unknown option '--no-tips'"}}) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), PURGIX_CLI_PATH);
+        const auto r = RunProcess(args, env);
+        EXPECT_EQ(r.exitCode, 64) << r.err;
+        EXPECT_NE(r.err.find(c.inErr), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.File("~WIPE0")));
 }
 
 } // namespace
