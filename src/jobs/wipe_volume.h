@@ -236,6 +236,7 @@ public:
 
     // Starts the thread (once; later calls do nothing).
     void Start();
+    bool Started() const noexcept { return FStarted; }
     // Holds the worker at its next engine callback; Resume lets it go on.
     void Suspend();
     void Resume();
