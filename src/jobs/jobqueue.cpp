@@ -2,13 +2,11 @@
 
 #include "drives/devices.h"
 #include "drives/vwin32.h"
-#include "platform/blockdev.h"
 #include "platform/notify.h"
 #include "platform/text.h"
 #include "wipe/wipeutils.h"
 
-#include <dirent.h>
-
+#include <filesystem>
 #include <set>
 
 namespace purgix {
@@ -26,17 +24,13 @@ bool Busy(const TWipeJob& job) {
     return s == wst_running || s == wst_paused || s == wst_queued;
 }
 
-// The block devices right below `kernelName` (sysfs "slaves"), in listing order.
+// The block devices right below `kernelName` (sysfs "slaves").
 std::vector<std::string> Slaves(const std::string& kernelName) {
     std::vector<std::string> names;
-    const std::string folder = "/sys/class/block/" + kernelName + "/slaves";
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
-        return names;
-    while (const dirent* e = ::readdir(dir))
-        if (e->d_name[0] != '.')
-            names.emplace_back(e->d_name);
-    ::closedir(dir);
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/sys/class/block/" + kernelName + "/slaves", ec))
+        names.push_back(entry.path().filename().string());
     return names;
 }
 
@@ -117,9 +111,8 @@ TJobController::TJobController(platform::TMessageTarget& wnd, TJobEnvironment en
 
 TJobController::~TJobController() {
     ClearList();
-    // Workers are released (and waited for) before the jobs they refer to.
-    for (auto& g : FRetired)
-        g->worker.reset();
+    // Each group waits for its worker before it releases the jobs.
+    FRetired.clear();
 }
 
 std::string TJobController::Today() const {
@@ -132,11 +125,8 @@ void TJobController::ClearList() {
         FRetired.push_back(std::move(g));
     // A worker that has handed in its end message only leaves its thread; the others keep
     // their groups until then.
-    std::erase_if(FRetired, [](std::unique_ptr<TStatusGroup>& g) {
-        if (g->worker->Started() && !g->worker->Finished())
-            return false;
-        g->worker.reset(); // before the jobs it refers to
-        return true;
+    std::erase_if(FRetired, [](const std::unique_ptr<TStatusGroup>& g) {
+        return !g->worker->Started() || g->worker->Finished();
     });
 }
 
@@ -298,7 +288,7 @@ void TJobController::AddFileToJob(const std::string& path, TWipeThread& worker,
                                   TStatusGroup& group) {
     const std::string drive = FEnv.volumeOfPath(path);
     for (TStatusRow* row : FList.Rows()) {
-        if (row->job->WipeType() == wt_file && row->job->Drive() == drive) {
+        if (row->job->Drive() == drive) {
             row->job->WipeFiles().push_back(path);
             row->caption = std::to_string(row->job->WipeFiles().size()) + " files on drive " +
                            row->job->Drive();

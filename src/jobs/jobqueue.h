@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace purgix {
@@ -30,11 +31,12 @@ struct TStatusRow {
 // One group of the status list: a worker and the rows of its jobs. The tag is the number of the
 // physical disk the worker works on.
 struct TStatusGroup {
+    // Declared first so that it is released last: after the worker, which refers to the jobs.
+    std::vector<TStatusRow> rows;
     std::unique_ptr<TWipeThread> worker;
     int tag = 0;
     std::string caption;
     int imageIndex = 0; // 1 removable media, else 0
-    std::vector<TStatusRow> rows;
 };
 
 // The status list: groups in order, rows in order within a group. It owns the run's workers
@@ -52,7 +54,7 @@ public:
     // The first group with that tag, or null.
     TStatusGroup* GroupByTag(int tag);
     // Takes every group out of the list.
-    std::vector<std::unique_ptr<TStatusGroup>> TakeAll() { return std::move(FGroups); }
+    std::vector<std::unique_ptr<TStatusGroup>> TakeAll() { return std::exchange(FGroups, {}); }
 
 private:
     std::vector<std::unique_ptr<TStatusGroup>> FGroups;

@@ -3,7 +3,6 @@
 #include "platform/tick.h"
 
 #include <algorithm>
-#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <locale>

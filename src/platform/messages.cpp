@@ -55,8 +55,8 @@ void TQueueTarget::HandleFront(std::unique_lock<std::mutex>& lock) {
 std::size_t TQueueTarget::ProcessMessages() {
     std::unique_lock lock(FMutex);
     // Only what is queued now: messages posted by the handlers wait for the next call.
-    std::size_t count = FQueue.size();
-    for (std::size_t i = 0; i < count && !FQueue.empty(); ++i)
+    const std::size_t count = FQueue.size();
+    for (std::size_t i = 0; i < count; ++i)
         HandleFront(lock);
     return count;
 }

@@ -4,6 +4,7 @@
 // volumes. Free-space runs are built and looked at, never started.
 #include "jobs/jobqueue.h"
 
+#include "drives/devices.h"
 #include "platform/notify.h"
 #include "platform/tick.h"
 #include "support/temp_dir.h"
@@ -189,6 +190,46 @@ TEST_F(JobQueueTest, LogNamesOfOneDayAreNumberedAcrossRunsAndMadeValid) {
     EXPECT_EQ(Rows()[0]->job->LogFileName(),
               dir_.File("logs/Freespace@_mnt_usb_-" + date + ".htm"));
     EXPECT_EQ(ctl_->StatusList().Groups()[0]->caption, "Drive 1");
+}
+
+TEST_F(JobQueueTest, ACheckedDiskIsOneJobAndCheckedPartitionsOfAnotherShareItsWorker) {
+    ::setenv("LC_ALL", "C", 1);
+    // Disk entries that name no device: the run is built, never started.
+    const TDeviceInfo whole(3, false, {});
+    const TDeviceInfo parted(4, false, {});
+    TDevicePartitionInformation p1(&parted), p2(&parted), p5(&parted);
+    p1.SetNumber(1);
+    p2.SetNumber(2);
+    p5.SetNumber(5);
+    ctl_->BeginRun(jt_drive);
+    ctl_->StartWipeThread({{{&whole, "Disk/Three: 1.00 GB", 1, true, {{&p1, "ignored", true}}},
+                            {&parted,
+                             "Disk Four: 2.00 GB",
+                             0,
+                             false,
+                             {{&p1, "Partition 1", true},
+                              {&p2, "Partition 2", false},
+                              {&p5, "Partition 5", true}}}}});
+    const auto& groups = ctl_->StatusList().Groups();
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0]->tag, 3);
+    EXPECT_EQ(groups[0]->caption, "Disk/Three: 1.00 GB");
+    EXPECT_EQ(groups[0]->imageIndex, 1);
+    ASSERT_EQ(groups[0]->rows.size(), 1u);
+    const TWipeJob& disk = *groups[0]->rows[0].job;
+    EXPECT_EQ(groups[0]->rows[0].caption, "Complete Drive");
+    EXPECT_EQ(disk.WipeType(), wt_device);
+    EXPECT_TRUE(disk.ReininitDrive());
+    EXPECT_EQ(disk.LogFileName(), dir_.File("logs/Disk_Three 1.00 GB-12_11_26.htm"));
+
+    ASSERT_EQ(groups[1]->rows.size(), 2u);
+    EXPECT_EQ(groups[1]->rows[1].caption, "Partition 5");
+    const TWipeJob& part = *groups[1]->rows[1].job;
+    EXPECT_EQ(part.WipeType(), wt_partitions);
+    EXPECT_FALSE(part.ReininitDrive());
+    ASSERT_EQ(part.WipeThread(), groups[1]->worker.get());
+    EXPECT_EQ(groups[1]->worker->Jobs().size(), 2u);
+    EXPECT_EQ(part.LogFileName(), dir_.File("logs/Drive4_5-12_11_26.htm"));
 }
 
 TEST_F(JobQueueTest, AMessageForAnUnknownJobDoesNothing) {
