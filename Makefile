@@ -1,12 +1,13 @@
 # Purgix: build, test and run.
 #   make run ARGS="..."   set up this machine, build, and run purgix-cli with ARGS
-#   make test             set up this machine, build, and run every test (also under ASan/UBSan)
+#   make test             set up this machine, build, and run every test (also under ASan/UBSan,
+#                         and the tests of threaded code under ThreadSanitizer)
 #   make demo             set up this machine, build, and prove every kind of wipe on a disk image
 
 ARGS ?= --help
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: all deps build build-asan test unit-test test-asan run demo bench bench-device bench-freespace format clean
+.PHONY: all deps build build-asan build-tsan test unit-test test-asan run demo bench bench-device bench-freespace format clean
 
 all: build
 
@@ -21,11 +22,18 @@ build-asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan
 
+# Only the targets of the tests labelled "threads".
+build-tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan
+
 # The whole suite (root-only integration tests skip with a reason when not root), then the unit
-# tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
-test: build build-asan
+# tests again under AddressSanitizer + UndefinedBehaviorSanitizer, and the tests of threaded code
+# under ThreadSanitizer.
+test: build build-asan build-tsan
 	@ctest --preset default
 	@ctest --preset asan-unit
+	@ctest --preset tsan-threads
 
 # Only the unit tests (no root, no devices).
 unit-test: build

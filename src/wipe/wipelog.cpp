@@ -417,14 +417,27 @@ void TWipeLog::WriteHeader(TWipeType type, const std::vector<std::string>& targe
     Append(FLogDataHeader, "");
 }
 
-void TWipeLog::WriteHeaderDetails(std::string_view userName, std::string_view methodName) {
+void TWipeLog::WriteUserAndMethod(std::string_view userName, std::string_view methodName) {
     Append(FLogDataHeaderDetails, "");
     Append(FLogDataHeaderDetails, "<b>Executed by:</b>" + LogEscape(TrimBlanks(userName)));
     Append(FLogDataHeaderDetails, "<b>Wipe Algorithm:</b>" + LogEscape(methodName));
+}
+
+void TWipeLog::WriteHeaderDetails(std::string_view userName, std::string_view methodName) {
+    WriteUserAndMethod(userName, methodName);
     Append(FLogDataHeaderDetails, "<b>Start Time:</b>" + LogEscape(LogDateTimeText(FClock())));
     FLogDataHeaderDetails += "<b>End Time:</b>";
     FEndTimeAt = FLogDataHeaderDetails.size();
     Append(FLogDataHeaderDetails, kEndTimePlaceholder);
+}
+
+void TWipeLog::WriteNotStarted(TWipeType type, const std::vector<std::string>& targets,
+                               std::string_view userName, std::string_view methodName,
+                               std::string_view failureLine) {
+    WriteHeader(type, targets);
+    LogHeader(kLogCancelNotice);
+    WriteUserAndMethod(userName, methodName);
+    LogError(failureLine);
 }
 
 std::string TWipeLog::Document() const {

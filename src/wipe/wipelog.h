@@ -135,6 +135,13 @@ public:
     // placeholder that Close() fills. The names are taken as they are (escaped only): a "%" or
     // "%s" in them stays.
     void WriteHeaderDetails(std::string_view userName, std::string_view methodName);
+    // The sections of a job that was never started, for Close() to write as a signed document:
+    // the header (WriteHeader) with the notice "Operation was canceled by user", the header
+    // details without start and end time (an empty line, "Executed by", "Wipe Algorithm") and
+    // `failureLine` as the only failure line.
+    void WriteNotStarted(TWipeType type, const std::vector<std::string>& targets,
+                         std::string_view userName, std::string_view methodName,
+                         std::string_view failureLine);
 
     // The sections as they stand (without the headings that the document adds).
     const std::string& HeaderSection() const noexcept { return FLogDataHeader; }
@@ -156,6 +163,8 @@ public:
 
 private:
     void Append(std::string& section, std::string_view markup);
+    // The header details up to the method name.
+    void WriteUserAndMethod(std::string_view userName, std::string_view methodName);
 
     TLogClock FClock;
     platform::UniqueFd FLogFile;

@@ -239,6 +239,21 @@ TEST_F(WipeLogTest, CancelledPartitionJobWithFailures) {
     EXPECT_EQ(log.FailureSection().find("<h2>"), std::string::npos);
 }
 
+TEST_F(WipeLogTest, JobThatNeverStarted) {
+    TWipeLog log(Clock());
+    log.WriteNotStarted(wt_freespace, {"/mnt/usb/"}, "root", "VSITR (7 Passes)",
+                        "Not started: an earlier job on this drive was cancelled.");
+    // No start or end time: the job never ran.
+    EXPECT_EQ(SignedPart(log.Document()),
+              std::string(kOpening) + std::string(kTitle) +
+                  "Operation:\t\t\t\tOverwrite Freespace of Drive /mnt/usb/<br><br>"
+                  "Operation was canceled by user<br>"
+                  "<br><b>Executed by:</b>root<br><b>Wipe Algorithm:</b>VSITR (7 Passes)<br>"
+                  "<h2>Unsuccesfully wiped data</h2><br><br>"
+                  "<b>Not started: an earlier job on this drive was cancelled.<br></b>"
+                  "<div style=\"display:none\">");
+}
+
 TEST(WipeLogLines, OperationLinePerJobType) {
     struct Case {
         TWipeType type;
